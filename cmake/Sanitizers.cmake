@@ -1,0 +1,12 @@
+add_library(project_sanitizers INTERFACE)
+if(ENABLE_SANITIZERS AND ENABLE_TSAN)
+    message(FATAL_ERROR "ThreadSanitizer cannot be combined with AddressSanitizer")
+endif()
+if(ENABLE_SANITIZERS)
+    target_compile_options(project_sanitizers INTERFACE
+        -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(project_sanitizers INTERFACE -fsanitize=address,undefined)
+elseif(ENABLE_TSAN)
+    target_compile_options(project_sanitizers INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(project_sanitizers INTERFACE -fsanitize=thread)
+endif()
