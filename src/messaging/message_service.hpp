@@ -1,0 +1,123 @@
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// Owns the message queue and the task executor, and runs the receive thread that hands every
+// received message to each registered consumer as one executor task, in registration order.
+// Until the first consumer registers, nothing is taken off the queue, so no message is lost
+// for want of a consumer.
+template <typename Queue, typename Executor>
+class message_service {
+public:
+    using consumer = std::function<void(const std::string&)>;
+
+    message_service(std::unique_ptr<Queue> message_queue, std::unique_ptr<Executor> task_executor)
+        : queue(std::move(message_queue)), executor(std::move(task_executor)) {
+        if (!queue) {
+            throw std::invalid_argument("Message queue is null");
+        }
+        if (!executor) {
+            throw std::invalid_argument("Task executor is null");
+        }
+        if (!executor->is_running()) {
+            throw std::runtime_error("Task executor is not running");
+        }
+        worker = std::jthread([this] { receive_loop(); });
+        spdlog::info("Started");
+    }
+
+    ~message_service() {
+        {
+            std::lock_guard lock(mutex);
+            running.store(false);
+        }
+        registered.notify_all();
+        queue->shutdown();
+        spdlog::info("Stopped");
+        if (worker.joinable()) {
+            worker.join();
+        }
+    }
+
+    message_service(const message_service&) = delete;
+    message_service& operator=(const message_service&) = delete;
+
+    // The consumer is not owned: it must outlive the service.
+    template <typename Consumer>
+    void add_consumer(Consumer* target) {
+        {
+            std::lock_guard lock(mutex);
+            consumers.emplace_back(
+                [target](const std::string& message) { target->consume(message); });
+            generation.fetch_add(1, std::memory_order_release);
+        }
+        registered.notify_all();
+    }
+
+private:
+    void receive_loop() {
+        std::vector<consumer> active;
+        std::uint64_t seen = 0;
+        while (running.load()) {
+            if (active.empty() && !wait_for_consumer()) {
+                break;
+            }
+            try {
+                auto message = queue->receive(true);
+                if (!message) {
+                    continue;
+                }
+                // Checked after the receive, so a consumer registered while it blocked gets
+                // this message; the lock is only taken when the list actually changed.
+                if (generation.load(std::memory_order_acquire) != seen) {
+                    std::lock_guard lock(mutex);
+                    active = consumers;
+                    seen = generation.load(std::memory_order_relaxed);
+                }
+                dispatch(active, std::move(*message));
+            } catch (const std::exception& error) {
+                spdlog::error("Processing error: {}", error.what());
+            } catch (...) {
+                spdlog::error("Processing error: unknown");
+            }
+        }
+    }
+
+    // Blocks until a consumer is registered (true) or the service stops (false).
+    bool wait_for_consumer() {
+        std::unique_lock lock(mutex);
+        registered.wait(lock, [this] { return !consumers.empty() || !running.load(); });
+        return running.load();
+    }
+
+    void dispatch(const std::vector<consumer>& targets, std::string message) {
+        const std::size_t last = targets.size() - 1;
+        for (std::size_t i = 0; i < last; ++i) {
+            executor->submit([target = targets[i], copy = message] { target(copy); });
+        }
+        executor->submit([target = targets[last], copy = std::move(message)] { target(copy); });
+    }
+
+    std::unique_ptr<Queue> queue;
+    std::unique_ptr<Executor> executor;
+    std::vector<consumer> consumers;
+    std::mutex mutex;
+    std::condition_variable registered;
+    std::atomic<std::uint64_t> generation{0};
+    std::atomic<bool> running{true};
+    std::jthread worker;
+};
