@@ -1,3 +1,58 @@
 #include "app/service_runner.hpp"
 
-void run_service(const yaml_config& /*config*/) {}
+#include <spdlog/spdlog.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "executor/asio_task_executor.hpp"
+#include "messaging/message_service.hpp"
+#include "messaging/zmq_message_queue.hpp"
+#include "output/file_message_consumer.hpp"
+
+namespace {
+
+// Blocks the calling thread until SIGINT or SIGTERM. Only the first signal is acted on; once
+// this returns both signals have their default action again.
+void wait_for_termination() {
+    boost::asio::io_context loop;
+    boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
+    signals.async_wait([&loop](const boost::system::error_code& error, int number) {
+        if (error) {
+            spdlog::warn("Signal handler error: {}", error.message());
+            return;
+        }
+        spdlog::info("Received signal {}, shutting down", number);
+        loop.stop();
+    });
+    loop.run();
+}
+
+}  // namespace
+
+void run_service(const yaml_config& config) {
+    const std::string endpoint =
+        config.get<std::string>({"queue", "endpoint"}, "ipc:///var/run/velmoeventsd.socket");
+    auto executor = std::make_unique<asio_task_executor>();
+    auto queue = std::make_unique<zmq_message_queue>(endpoint);
+
+    // Declared before the service so it is destroyed after it, on every way out: queued tasks
+    // hold its address until the service has stopped its executor.
+    std::optional<file_message_consumer> consumer;
+    message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
+                                                                   std::move(executor));
+
+    const std::string output_file =
+        config.get<std::string>({"consumer", "output_file"}, "/var/log/velmo-events.log");
+    spdlog::info("Output file: {}", output_file);
+    consumer.emplace(std::filesystem::path(output_file));
+    service.add_consumer(&*consumer);
+    spdlog::info("Service ready");
+
+    wait_for_termination();
+}
