@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build folder, installs it on this machine, checks what
+# an administrator gets (files, groups, units, a first event through the installed programs,
+# a kept configuration), then removes and purges it. Exit 77: skipped.
+set -euo pipefail
+build_dir=$1
+
+if dpkg-query -W -f='${Status}' velmoeventsd 2>/dev/null | grep -q "install ok installed"; then
+    echo "velmoeventsd is installed on this machine already: not touching it"
+    exit 77
+fi
+
+work=$(mktemp -d)
+cleanup() {
+    dpkg -P velmoeventsd >/dev/null 2>&1 || true
+    chattr -R -a "$work" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+(cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
+deb=$(ls "$work"/package/velmoeventsd_*.deb)
+
+# A staged install has the same layout as the package.
+DESTDIR="$work/stage" cmake --install "$build_dir" >/dev/null
+for file in usr/sbin/velmoeventsd usr/bin/velmoevents-send etc/velmoeventsd/config.yaml \
+    usr/lib/systemd/system/velmoeventsd.service usr/lib/systemd/system/velmoeventsd.socket \
+    usr/share/man/man8/velmoeventsd.8 usr/share/man/man1/velmoevents-send.1; do
+    [ -e "$work/stage/$file" ] || fail "cmake --install did not install $file"
+done
+echo "# installed by hand" >> "$work/stage/etc/velmoeventsd/config.yaml"
+DESTDIR="$work/stage" cmake --install "$build_dir" >/dev/null
+grep -q "installed by hand" "$work/stage/etc/velmoeventsd/config.yaml" ||
+    fail "cmake --install replaced a changed configuration"
+
+dpkg -i "$deb" >/dev/null
+for group in velmo-admin velmo-audit; do
+    getent group "$group" >/dev/null || fail "group $group missing after install"
+done
+dpkg-query -W -f='${Conffiles}' velmoeventsd | grep -q /etc/velmoeventsd/config.yaml ||
+    fail "the configuration is not a conffile"
+systemd-analyze verify --man=no /usr/lib/systemd/system/velmoeventsd.socket \
+    /usr/lib/systemd/system/velmoeventsd.service || fail "systemd-analyze verify"
+ldd /usr/sbin/velmoeventsd | grep -q "libmavi.so.3 => /" || fail "the loader cannot find libmavi.so.3"
+man -w velmoeventsd >/dev/null 2>&1 || [ -e /usr/share/man/man8/velmoeventsd.8 ] || fail "man page"
+
+# The installed programs, on a configuration that writes under the work folder.
+cat > "$work/config.yaml" <<CONFIG
+queue: {endpoint: "ipc://$work/events.sock"}
+consumer: {output_file: "$work/log/events.log"}
+CONFIG
+/usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
+daemon=$!
+for _ in $(seq 100); do grep -q "Service ready" "$work/daemon.log" && break; sleep 0.05; done
+/usr/bin/velmoevents-send --config "$work/config.yaml" "first event" || fail "velmoevents-send"
+for _ in $(seq 100); do [ -s "$work/log/events.log" ] && break; sleep 0.05; done
+kill -TERM "$daemon"
+wait "$daemon" || fail "daemon exit status $?"
+[ "$(cat "$work/log/events.log")" = "first event" ] || fail "event not in the log"
+
+echo "# changed by the administrator" >> /etc/velmoeventsd/config.yaml
+dpkg -i "$deb" >/dev/null </dev/null
+grep -q "changed by the administrator" /etc/velmoeventsd/config.yaml ||
+    fail "reinstalling replaced a changed configuration"
+
+dpkg -r velmoeventsd >/dev/null
+[ ! -e /usr/sbin/velmoeventsd ] || fail "binary left after removal"
+[ -e /etc/velmoeventsd/config.yaml ] || fail "configuration removed before purge"
+dpkg -P velmoeventsd >/dev/null
+[ ! -e /etc/velmoeventsd ] || fail "configuration left after purge"
+ldconfig -p | grep -q "velmoeventsd/libmavi" && fail "loader cache still lists the stand-in"
+echo "package installs, serves, keeps its configuration and removes cleanly"
