@@ -23,7 +23,7 @@ stage "AddressSanitizer and UndefinedBehaviorSanitizer"
 "$root/scripts/setup.sh" "$root/build-asan" -DWARNINGS_AS_ERRORS=ON -DENABLE_SANITIZERS=ON \
     -DBUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" \
-    -LE "slow"
+    -LE "deploy|slow"
 
 stage "ThreadSanitizer"
 "$root/scripts/setup.sh" "$root/build-tsan" -DWARNINGS_AS_ERRORS=ON -DENABLE_TSAN=ON \

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/daemon.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -58,12 +60,10 @@ TEST(command_line, rejected_command_lines_are_one_fatal_line) {
 }
 
 TEST(command_line, stray_words_are_ignored_and_prefixes_accepted) {
-    test::temp_dir dir;
-    test::write_file(dir / "c.yaml", "log_level: off\n");
-    auto stray = run_daemon({"stray-word", "--conf", (dir / "c.yaml").string()});
-    EXPECT_TRUE(contains(stray.output, "Using config file: " + (dir / "c.yaml").string()))
-        << stray.output;
-    EXPECT_TRUE(contains(stray.output, "Config loaded: "));
+    test::daemon daemon;
+    test::process child({VELMOEVENTSD_PATH, "stray-word", "--conf", daemon.config().string()});
+    EXPECT_TRUE(child.wait_for_output("Service ready")) << child.output();
+    EXPECT_TRUE(contains(child.output(), "Using config file: " + daemon.config().string()));
 }
 
 TEST(command_line, missing_config_is_reported_then_fatal) {
@@ -100,15 +100,29 @@ TEST(command_line, broken_config_files_are_fatal) {
 }
 
 TEST(command_line, log_level_names_follow_the_logging_library) {
-    test::temp_dir dir;
     const std::vector<std::pair<std::string, std::string>> cases{
         {"warn", "warning"}, {"debug", "debug"}, {"Info", "off"}, {"~", "info"}, {"''", "off"}};
     for (const auto& [written, reported] : cases) {
-        test::write_file(dir / "c.yaml",
-                         "log_level: " + written + "\nqueue: text\nconsumer: {output_file: [1]}\n");
-        auto result = run_daemon({"--config", (dir / "c.yaml").string()});
-        EXPECT_TRUE(contains(result.output, "[info] Log level: " + reported + "\n"))
+        test::daemon daemon("log_level: " + written + "\n");
+        test::process child({VELMOEVENTSD_PATH, "--config", daemon.config().string()});
+        EXPECT_TRUE(child.wait_for_output("Log level: ")) << child.output();
+        // The line is written under the level in force before it, so it shows even for off.
+        EXPECT_TRUE(child.wait_for_output("[info] Log level: " + reported + "\n"))
             << written << "\n"
-            << result.output;
+            << child.output();
+        if (reported == "warning" || reported == "off") {
+            EXPECT_TRUE(test::wait_for_file(daemon.output()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_FALSE(contains(child.output(), "Service ready")) << child.output();
+        }
     }
+}
+
+TEST(command_line, level_off_hides_even_the_fatal_error_but_not_the_status) {
+    test::daemon daemon("log_level: Info\n");
+    std::filesystem::create_directories(daemon.output());
+    auto result = run_daemon({"--config", daemon.config().string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(contains(result.output, "[info] Log level: off\n"));
+    EXPECT_FALSE(contains(result.output, "Fatal error")) << result.output;
 }

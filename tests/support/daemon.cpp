@@ -47,3 +47,18 @@ std::vector<std::string> split_records(const std::string& content) {
 }
 
 }  // namespace test
+
+namespace test {
+
+bool wait_for_file(const std::filesystem::path& path, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!std::filesystem::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace test
