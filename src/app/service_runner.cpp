@@ -1,5 +1,6 @@
 #include "app/service_runner.hpp"
 
+#include <pthread.h>
 #include <spdlog/spdlog.h>
 
 #include <boost/asio/io_context.hpp>
@@ -17,11 +18,22 @@
 
 namespace {
 
+sigset_t termination_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
 // Blocks the calling thread until SIGINT or SIGTERM. Only the first signal is acted on; once
 // this returns both signals have their default action again.
-void wait_for_termination() {
+void wait_for_termination(const sigset_t& previous_mask) {
     boost::asio::io_context loop;
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
+    // Only now may the signals reach this thread, and every other thread keeps them blocked,
+    // so one that came while the service was being built is handled here, in order.
+    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
     signals.async_wait([&loop](const boost::system::error_code& error, int number) {
         if (error) {
             spdlog::warn("Signal handler error: {}", error.message());
@@ -36,6 +48,13 @@ void wait_for_termination() {
 }  // namespace
 
 void run_service(const yaml_config& config) {
+    // Held from before the first thread starts (threads inherit the mask) until the wait is
+    // in place: otherwise a SIGTERM just after "Service ready" would end the process by the
+    // default action and lose the records already taken in.
+    const sigset_t blocked = termination_signals();
+    sigset_t previous_mask;
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
+
     const std::string endpoint =
         config.get<std::string>({"queue", "endpoint"}, "ipc:///var/run/velmoeventsd.socket");
     auto executor = std::make_unique<asio_task_executor>();
@@ -54,5 +73,5 @@ void run_service(const yaml_config& config) {
     service.add_consumer(&*consumer);
     spdlog::info("Service ready");
 
-    wait_for_termination();
+    wait_for_termination(previous_mask);
 }

@@ -2,25 +2,23 @@
 
 #include <spdlog/spdlog.h>
 
-#include <limits>
 #include <stdexcept>
 
 namespace {
 
-std::ptrdiff_t as_count(std::size_t capacity) {
-    if (capacity == 0 ||
-        capacity > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max() / 2)) {
-        throw std::invalid_argument("Task executor capacity is out of range");
+std::size_t checked(std::size_t capacity) {
+    if (capacity == 0) {
+        throw std::invalid_argument("Task executor capacity must be at least 1");
     }
-    return static_cast<std::ptrdiff_t>(capacity);
+    return capacity;
 }
 
 }  // namespace
 
 asio_task_executor::asio_task_executor(std::size_t max_waiting)
-    : capacity(max_waiting),
-      work_guard(boost::asio::make_work_guard(io_context)),
-      room(as_count(max_waiting)) {
+    : capacity(checked(max_waiting)),
+      resume_level(max_waiting - (max_waiting + 3) / 4),
+      work_guard(boost::asio::make_work_guard(io_context)) {
     worker = std::jthread([this] { work(); });
 }
 
@@ -34,19 +32,33 @@ asio_task_executor::~asio_task_executor() {
 }
 
 void asio_task_executor::stop_accepting() {
-    running.store(false, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(room_mutex);
+        running.store(false);
+    }
     // Wakes every submit waiting for room; each finds the executor stopped and throws.
-    room.release(static_cast<std::ptrdiff_t>(capacity));
+    room.notify_all();
 }
 
 void asio_task_executor::wait_for_room() {
+    if (waiting.load() >= capacity && is_running()) {
+        std::unique_lock lock(room_mutex);
+        ++blocked_submitters;
+        room.wait(lock, [this] { return waiting.load() <= resume_level || !running.load(); });
+        --blocked_submitters;
+    }
     if (!is_running()) {
         throw std::runtime_error("Cannot submit task: executor not running");
     }
-    room.acquire();
-    if (!is_running()) {
-        room.release();
-        throw std::runtime_error("Cannot submit task: executor not running");
+    waiting.fetch_add(1);
+}
+
+void asio_task_executor::leave_queue() {
+    // Sequentially consistent with the submitter's count and its reading of `waiting`: either
+    // it sees the level reached, or this sees it blocked and wakes it.
+    if (waiting.fetch_sub(1) - 1 == resume_level && blocked_submitters.load() > 0) {
+        std::lock_guard lock(room_mutex);
+        room.notify_all();
     }
 }
 

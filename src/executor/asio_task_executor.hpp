@@ -4,16 +4,18 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <semaphore>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 // Runs submitted tasks one at a time, in submission order, on a worker thread of its own.
-// At most `capacity` tasks wait at once: a full executor makes `submit` wait for room, which
-// is what keeps memory bounded when producers outrun the tasks. Destruction runs every task
-// already queued before the worker ends.
+// At most `capacity` tasks wait at once: a full executor makes `submit` wait until a quarter
+// of it is free again, which keeps memory bounded when producers outrun the tasks without
+// waking the submitter for every task. Destruction runs every task already queued before the
+// worker ends.
 class asio_task_executor {
 public:
     static constexpr std::size_t default_capacity = 8192;
@@ -31,7 +33,7 @@ public:
     void submit(Task task) {
         wait_for_room();
         boost::asio::post(io_context, [this, task = std::move(task)]() mutable {
-            room.release();
+            leave_queue();
             try {
                 task();
             } catch (const std::exception& error) {
@@ -44,14 +46,19 @@ public:
 
 private:
     void wait_for_room();
+    void leave_queue();
     void work();
     void stop_accepting();
     static void report_failure(const char* what);
 
     const std::size_t capacity;
+    const std::size_t resume_level;
     boost::asio::io_context io_context;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard;
-    std::counting_semaphore<> room;
+    std::atomic<std::size_t> waiting{0};
+    std::atomic<int> blocked_submitters{0};
+    std::mutex room_mutex;
+    std::condition_variable room;
     std::atomic<bool> running{true};
     std::jthread worker;
 };

@@ -217,3 +217,14 @@ TEST(daemon, sighup_ends_it_at_once) {
     EXPECT_EQ(daemon.stop(SIGHUP), 128 + SIGHUP);
     EXPECT_FALSE(contains(daemon.running().output(), "Stopped"));
 }
+
+TEST(daemon, a_stop_right_after_ready_is_still_orderly) {
+    // "Service ready" comes just before the signal wait is in place; a signal in between must
+    // not end the process by the default action.
+    for (int round = 0; round < 20; ++round) {
+        test::daemon daemon;
+        ASSERT_TRUE(daemon.start());
+        EXPECT_EQ(daemon.stop(round % 2 == 0 ? SIGTERM : SIGINT), 0) << daemon.running().output();
+        EXPECT_TRUE(contains(daemon.running().output(), "[info] Stopped"));
+    }
+}
