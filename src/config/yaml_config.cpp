@@ -30,7 +30,8 @@ void reject_control_characters(const std::string& text) {
     YAML::Mark mark;
     mark.line = 0;
     mark.column = 0;
-    for (unsigned char byte : text) {
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
         if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7f) {
             throw YAML::ParserException(
                 mark, fmt::format("control character 0x{:02x} is not allowed", byte));

@@ -1,6 +1,8 @@
 #include "output/file_message_consumer.hpp"
 
+#include <fcntl.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -44,6 +46,24 @@ bool write_newline(int fd) {
     return write_all(fd, &part, 1) == 1;
 }
 
+// An earlier run that was killed in the middle of a write can leave a record without its
+// newline at the end of the file.
+bool ends_inside_a_record(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char last = '\n';
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+        if (::pread(fd, &last, 1, info.st_size - 1) != 1) {
+            last = '\n';
+        }
+    }
+    ::close(fd);
+    return last != '\n';
+}
+
 }  // namespace
 
 file_message_consumer::file_message_consumer(const std::filesystem::path& path) : file(path, true) {
@@ -52,6 +72,7 @@ file_message_consumer::file_message_consumer(const std::filesystem::path& path) 
         .set_mac_label("0:High:0")
         .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
         .open_append_only(std::ios_base::out | std::ios_base::app);
+    record_open = ends_inside_a_record(path);
 }
 
 void file_message_consumer::consume(const std::string& message) {

@@ -16,7 +16,7 @@ public:
 
 private:
     permissions::protected_file file;
-    // A record was cut short and its newline could not be written either: the next record
-    // must first end it, so that no record is ever glued to a broken one.
+    // The file ends inside a record (cut short by a full disk, or by a kill of an earlier
+    // run): the next record must first end it, so that none is ever glued to a broken one.
     bool record_open = false;
 };

@@ -10,6 +10,7 @@
 #include <map>
 #include <thread>
 
+#include "support/flooder.hpp"
 #include "support/zmq_producer.hpp"
 
 using namespace std::chrono_literals;
@@ -68,6 +69,8 @@ TEST(daemon, concurrent_producers_keep_their_order_and_lose_nothing) {
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p) {
         sockets.push_back(std::make_unique<test::zmq_producer>(daemon.endpoint()));
+    }
+    for (int p = 0; p < producers; ++p) {
         threads.emplace_back([&, p] {
             for (int i = 0; i < each; ++i) {
                 sockets[static_cast<std::size_t>(p)]->send(
@@ -97,17 +100,10 @@ TEST(daemon, concurrent_producers_keep_their_order_and_lose_nothing) {
 TEST(daemon, stop_during_a_flood_writes_every_record_it_received) {
     test::daemon daemon;
     ASSERT_TRUE(daemon.start());
-    std::atomic<bool> flooding{true};
-    std::thread flood([&] {
-        test::zmq_producer producer(daemon.endpoint());
-        for (int i = 0; flooding && i < 2000000; ++i) {
-            producer.send("record " + std::to_string(i));
-        }
-    });
+    test::flooder flood(daemon.endpoint(), [](int i) { return "record " + std::to_string(i); });
     daemon.wait_for_records(1000);
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
-    flooding = false;
-    flood.detach();
+    flood.stop();
     const std::string content = test::read_file(daemon.output());
     ASSERT_EQ(content.back(), '\n');
     auto records = test::split_records(content);

@@ -131,6 +131,15 @@ TEST(file_message_consumer, a_record_is_written_whole_or_visibly_not_at_all) {
     EXPECT_EQ(log.lines().size(), 2U);
 }
 
+TEST(file_message_consumer, a_record_cut_by_an_earlier_run_is_ended_first) {
+    test::temp_dir dir;
+    const auto path = dir / "events.log";
+    test::write_file(path, "whole\ncut sh");
+    file_message_consumer consumer(path);
+    consumer.consume("next");
+    EXPECT_EQ(test::read_file(path), "whole\ncut sh\nnext\n");
+}
+
 TEST(file_message_consumer, a_full_disk_loses_records_visibly_and_recovers) {
     test::log_capture log;
     test::temp_dir dir;

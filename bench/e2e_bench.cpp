@@ -1,0 +1,232 @@
+// End to end: the real daemon on a configuration of its own, producer processes pushing
+// records, the event log on disk. Prints per case the records per second and MB/s into the
+// file, the ratio to bare loops of the same appends on the same file, the daemon's peak
+// resident memory and the latency percentiles at half the measured peak rate; then a flood.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+#include <zmq.hpp>
+
+#include "bench_util.hpp"
+#include "producers.hpp"
+
+namespace {
+
+std::uint64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000U +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::uint64_t log_size(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+double status_mib(pid_t pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) {
+            return std::stod(line.substr(std::strlen(field))) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+// The daemon binary as a child, on a configuration in the scratch folder.
+class daemon_process {
+public:
+    daemon_process(const std::filesystem::path& dir, const std::string& name)
+        : endpoint("ipc://" + (dir / (name + ".sock")).string()), log(dir / (name + ".log")) {
+        const auto config = dir / (name + ".yaml");
+        std::ofstream(config) << "log_level: warn\nqueue: {endpoint: '" << endpoint
+                              << "'}\nconsumer: {output_file: '" << log.string() << "'}\n";
+        pid = ::fork();
+        if (pid == 0) {
+            ::execl(VELMOEVENTSD_PATH, VELMOEVENTSD_PATH, "--config", config.c_str(), nullptr);
+            ::_exit(127);
+        }
+        while (!std::filesystem::exists(log)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~daemon_process() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    double peak_mib() const { return status_mib(pid, "VmHWM:"); }
+
+    std::string endpoint;
+    std::filesystem::path log;
+    pid_t pid;
+};
+
+// Appends `count` records of `size` bytes to the file with one or two calls per record.
+double bare_appends(const std::filesystem::path& path, std::size_t size, std::size_t count,
+                    bool two_writes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const std::string record(size, 'b');
+    char newline = '\n';
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (two_writes) {
+            if (::write(fd, record.data(), record.size()) < 0 || ::write(fd, &newline, 1) < 0) {
+                std::exit(1);
+            }
+        } else {
+            iovec parts[2] = {{const_cast<char*>(record.data()), record.size()}, {&newline, 1}};
+            if (::writev(fd, parts, 2) < 0) {
+                std::exit(1);
+            }
+        }
+    }
+    const double rate = static_cast<double>(count) / bench::seconds_since(start);
+    ::close(fd);
+    return rate;
+}
+
+// Sends records stamped with their send time at a fixed rate, for a time.
+void paced_producer(const std::string& endpoint, std::size_t size, double rate, double seconds) {
+    zmq::context_t context;
+    zmq::socket_t socket(context, zmq::socket_type::push);
+    socket.set(zmq::sockopt::linger, -1);
+    socket.connect(endpoint);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto interval = static_cast<std::uint64_t>(1e9 / rate);
+    const std::uint64_t start = monotonic_ns();
+    const std::uint64_t end = start + static_cast<std::uint64_t>(seconds * 1e9);
+    std::string record(std::max<std::size_t>(size, 24), 'l');
+    for (std::uint64_t next = start; next < end; next += interval) {
+        while (monotonic_ns() < next) {
+        }
+        std::snprintf(record.data(), 21, "%020" PRIu64, monotonic_ns());
+        record[20] = ' ';
+        socket.send(zmq::buffer(record), zmq::send_flags::none);
+    }
+}
+
+struct latencies {
+    double p50, p99, p999;
+};
+
+// Follows the log from its current end and measures, for each stamped record, the time from
+// its sending to its appearance in the file.
+latencies measure_latency(const daemon_process& daemon, int processes, std::size_t size,
+                          double total_rate, double seconds) {
+    int fd = ::open(daemon.log.c_str(), O_RDONLY | O_CLOEXEC);
+    ::lseek(fd, 0, SEEK_END);
+    std::vector<pid_t> senders;
+    for (int p = 0; p < processes; ++p) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            paced_producer(daemon.endpoint, size, total_rate / processes, seconds);
+            ::_exit(0);
+        }
+        senders.push_back(child);
+    }
+    std::vector<std::uint64_t> samples;
+    std::string pending;
+    std::vector<char> buffer(1 << 20);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds + 3);
+    const std::size_t expected = static_cast<std::size_t>(total_rate * seconds * 0.98);
+    while (samples.size() < expected && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        const std::uint64_t now = monotonic_ns();
+        if (n <= 0) {
+            continue;
+        }
+        pending.append(buffer.data(), static_cast<std::size_t>(n));
+        std::size_t start = 0;
+        for (auto end = pending.find('\n'); end != std::string::npos;
+             end = pending.find('\n', start)) {
+            samples.push_back(now - std::stoull(pending.substr(start, 20)));
+            start = end + 1;
+        }
+        pending.erase(0, start);
+    }
+    for (pid_t child : senders) {
+        ::waitpid(child, nullptr, 0);
+    }
+    ::close(fd);
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) {
+        return samples.empty()
+                   ? 0.0
+                   : static_cast<double>(samples[std::min(
+                         samples.size() - 1,
+                         static_cast<std::size_t>(q * static_cast<double>(samples.size())))]) /
+                         1000.0;
+    };
+    return {at(0.50), at(0.99), at(0.999)};
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 60;
+    ::signal(SIGPIPE, SIG_IGN);
+    bench::scratch dir;
+    std::printf("%-6s %-4s %11s %8s %9s %9s %8s %9s %9s %9s\n", "record", "prod", "rec/s", "MB/s",
+                "vs 2xwrite", "vs writev", "peak MiB", "p50 us", "p99 us", "p99.9 us");
+    int run = 0;
+    for (std::size_t size : {64U, 512U, 4096U}) {
+        for (int processes : {1, 4}) {
+            const std::size_t total = size == 4096 ? 300000 : 2000000;
+            daemon_process daemon(dir.path(), "case" + std::to_string(run++));
+            const std::uint64_t before = log_size(daemon.log);
+            const std::uint64_t expected = before + total * (size + 1);
+            double rate = 0;
+            {
+                bench::producers senders(daemon.endpoint, processes, size,
+                                         total / static_cast<std::size_t>(processes));
+                while (log_size(daemon.log) == before) {
+                    std::this_thread::yield();
+                }
+                const auto start = std::chrono::steady_clock::now();
+                while (log_size(daemon.log) < expected) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+                rate = static_cast<double>(total) / bench::seconds_since(start);
+            }
+            const double peak = daemon.peak_mib();
+            const double two_writes = bare_appends(daemon.log, size, total, true);
+            const double one_writev = bare_appends(daemon.log, size, total, false);
+            const latencies latency = measure_latency(daemon, processes, size, rate / 2, 2.0);
+            std::printf("%-6zu %-4d %11.0f %8.1f %9.3f %9.3f %8.1f %9.1f %9.1f %9.1f\n", size,
+                        processes, rate, rate * static_cast<double>(size + 1) / 1e6,
+                        rate / two_writes, rate / one_writev, peak, latency.p50, latency.p99,
+                        latency.p999);
+            std::fflush(stdout);
+        }
+    }
+
+    daemon_process daemon(dir.path(), "flood");
+    std::uint64_t sent = 0;
+    {
+        bench::producers flood(daemon.endpoint, 4, 64, 0, flood_seconds);
+        sent = flood.sent();
+        while (log_size(daemon.log) < sent * 65) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::uint64_t written = log_size(daemon.log) / 65;
+    std::printf("flood: 4 producers, 64 B, %.0f s: %" PRIu64 " sent, %" PRIu64
+                " in the file, daemon peak %.1f MiB\n",
+                flood_seconds, sent, written, daemon.peak_mib());
+    return written == sent ? 0 : 1;
+}

@@ -1,0 +1,310 @@
+// The real daemon under faults: a full disk, kill -9, hostile peers, refused output paths.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/daemon.hpp"
+#include "support/flooder.hpp"
+#include "support/zmq_producer.hpp"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+double resident_mib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+int connect_raw(const std::filesystem::path& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void write_raw(int fd, const std::string& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+// A ZMTP 3.0 greeting and READY as a PUSH peer sends them, then the start of a 1 MiB frame
+// whose body never comes.
+std::string stalled_push_peer() {
+    std::string greeting(64, '\0');
+    greeting[0] = '\xff';
+    greeting[9] = '\x7f';
+    greeting[10] = 3;
+    greeting.replace(12, 4, "NULL");
+    const std::string property =
+        std::string("\x0bSocket-Type", 12) + std::string("\0\0\0\x04", 4) + "PUSH";
+    const std::string body = std::string("\x05READY") + property;
+    std::string ready = std::string(1, '\x04') + static_cast<char>(body.size()) + body;
+    std::string frame_start =
+        std::string(1, '\x02') + std::string("\0\0\0\0\0\x10\0\0", 8) + std::string(10, 'x');
+    return greeting + ready + frame_start;
+}
+
+// Every line of the log is one of the records sent, whole.
+void expect_only_whole_records(const std::string& content,
+                               const std::function<bool(const std::string&)>& whole) {
+    ASSERT_TRUE(content.empty() || content.back() == '\n') << "the log ends inside a record";
+    for (const auto& record : test::split_records(content)) {
+        ASSERT_TRUE(whole(record)) << "not a whole record: " << record.substr(0, 80);
+    }
+}
+
+// A small ext4 file system of the test's own, to fill up.
+class small_disk {
+public:
+    explicit small_disk(const std::filesystem::path& mount_point) : root(mount_point) {
+        std::filesystem::create_directories(root);
+        const auto image = root.parent_path() / "disk.img";
+        const std::string command = "truncate -s 4M " + image.string() + " && mkfs.ext4 -q -m 0 " +
+                                    image.string() + " && mount -o loop " + image.string() + " " +
+                                    root.string();
+        mounted = std::system(command.c_str()) == 0;
+    }
+    ~small_disk() {
+        if (mounted) {
+            ::umount2(root.c_str(), MNT_DETACH);
+        }
+    }
+    void fill() const {
+        std::ofstream filler(root / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
+               filler.flush()) {
+        }
+    }
+    void free_space() const { std::filesystem::remove(root / "filler"); }
+    bool mounted = false;
+
+private:
+    std::filesystem::path root;
+};
+
+}  // namespace
+
+TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
+    test::daemon daemon;
+    const auto mount_point = daemon.folder() / "disk";
+    small_disk disk(mount_point);
+    if (!disk.mounted) {
+        GTEST_SKIP() << "cannot mount a loop device here";
+    }
+    const auto log = mount_point / "log" / "events.log";
+    test::write_file(daemon.config(), "queue: {endpoint: '" + daemon.endpoint() +
+                                          "'}\nconsumer: {output_file: '" + log.string() + "'}\n");
+    ASSERT_TRUE(daemon.start()) << daemon.running().output();
+    const std::string record(3000, 'r');
+    test::zmq_producer producer(daemon.endpoint());
+    producer.send("before");
+    ASSERT_TRUE(daemon.running().wait_for_output("Service ready"));
+    while (test::read_file(log).empty()) {
+        std::this_thread::sleep_for(5ms);
+    }
+    disk.fill();
+    for (int i = 0; i < 20; ++i) {
+        producer.send(record);
+    }
+    EXPECT_TRUE(daemon.running().wait_for_output(
+        "[error] could not write message: No space left on device"));
+    disk.free_space();
+    producer.send("after");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!contains(test::read_file(log), "\nafter\n") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    const std::string content = test::read_file(log);
+    auto records = test::split_records(content);
+    ASSERT_GE(records.size(), 2U);
+    EXPECT_EQ(records.front(), "before");
+    EXPECT_EQ(records.back(), "after");
+    std::size_t written = 0;
+    for (std::size_t i = 1; i + 1 < records.size(); ++i) {
+        EXPECT_EQ(record.compare(0, records[i].size(), records[i]), 0);
+        written += records[i] == record ? 1 : 0;
+    }
+    std::size_t failures = 0;
+    for (auto at = daemon.running().output().find("could not write message");
+         at != std::string::npos;
+         at = daemon.running().output().find("could not write message", at + 1)) {
+        ++failures;
+    }
+    EXPECT_EQ(written + failures, 20U);
+}
+
+TEST(daemon_faults, kill_during_a_flood_leaves_whole_lines_and_a_restart_follows_them) {
+    test::daemon daemon;
+    ASSERT_TRUE(daemon.start());
+    auto record = [](int i) { return std::to_string(i) + ":" + std::string(200 + i % 3000, 'k'); };
+    test::flooder flood(daemon.endpoint(), record);
+    daemon.wait_for_records(5000);
+    daemon.running().signal(SIGKILL);
+    EXPECT_EQ(daemon.running().wait(), 128 + SIGKILL);
+    flood.stop();
+
+    const auto earlier = test::split_records(test::read_file(daemon.output())).size();
+    ASSERT_TRUE(daemon.start());
+    test::zmq_producer(daemon.endpoint()).send("after the restart");
+    auto records = daemon.wait_for_records(earlier + 1);
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back(), "after the restart");
+    records.pop_back();
+    // A record the kill cut short is ended by the restart, never continued by the next one.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const int n = static_cast<int>(i);
+        if (i + 1 == records.size() && records[i] != record(n)) {
+            EXPECT_EQ(record(n).compare(0, records[i].size(), records[i]), 0);
+        } else {
+            ASSERT_EQ(records[i], record(n)) << "line " << i;
+        }
+    }
+}
+
+TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
+    test::daemon daemon;
+    ASSERT_TRUE(daemon.start());
+    std::mt19937 random(42);
+    std::vector<double> resident;
+    int stalled = -1;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 200; ++i) {
+            int fd = connect_raw(daemon.socket_path());
+            ASSERT_GE(fd, 0);
+            std::string noise(1 + random() % 4096, '\0');
+            for (auto& byte : noise) {
+                byte = static_cast<char>(random());
+            }
+            ::send(fd, noise.data(), noise.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            ::close(connect_raw(daemon.socket_path()));
+        }
+        if (stalled < 0) {
+            stalled = connect_raw(daemon.socket_path());
+            write_raw(stalled, stalled_push_peer());
+        }
+        {
+            std::vector<std::unique_ptr<test::zmq_producer>> crowd;
+            for (int p = 0; p < 50; ++p) {
+                crowd.push_back(std::make_unique<test::zmq_producer>(daemon.endpoint()));
+            }
+            for (int i = 0; i < 2000; ++i) {
+                for (auto& producer : crowd) {
+                    producer->send("t");
+                }
+            }
+            test::zmq_producer well_behaved(daemon.endpoint());
+            well_behaved.send("served in round " + std::to_string(round));
+            // Bytes that do not start a ZMTP 3 greeting are read as the framing of ZeroMQ's
+            // oldest protocol, so noise can come out as records of its own: count only ours.
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            const std::size_t sent = 100000U * static_cast<std::size_t>(round + 1);
+            std::size_t tiny = 0;
+            bool served = false;
+            while (std::chrono::steady_clock::now() < deadline && !(served && tiny == sent)) {
+                const auto records = test::split_records(test::read_file(daemon.output()));
+                tiny = static_cast<std::size_t>(std::count(records.begin(), records.end(), "t"));
+                served = std::find(records.begin(), records.end(),
+                                   "served in round " + std::to_string(round)) != records.end();
+                std::this_thread::sleep_for(10ms);
+            }
+            ASSERT_TRUE(served) << "round " << round;
+            ASSERT_EQ(tiny, sent);
+        }
+        std::this_thread::sleep_for(200ms);
+        resident.push_back(resident_mib(daemon.running().pid()));
+    }
+    const std::size_t before = test::split_records(test::read_file(daemon.output())).size();
+    {
+        test::zmq_producer large(daemon.endpoint());
+        large.send(std::string(256U << 20, 'L'));
+        large.send("after the large one");
+    }
+    auto records = daemon.wait_for_records(before + 2, 60s);
+    ::close(stalled);
+    EXPECT_EQ(daemon.stop(SIGTERM), 0) << daemon.running().output().substr(0, 2000);
+    ASSERT_EQ(records.size(), before + 2);
+    EXPECT_EQ(records[before].size(), 256U << 20);
+    EXPECT_EQ(records.back(), "after the large one");
+    // No growth from one round of abuse to the next.
+    EXPECT_LT(resident[2], resident[0] + 16)
+        << resident[0] << " " << resident[1] << " " << resident[2];
+}
+
+TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouched) {
+    for (const char* kind : {"symlink", "directory", "fifo"}) {
+        test::daemon daemon;
+        const auto target = daemon.folder() / "precious";
+        test::write_file(target, "do not touch\n");
+        ::chmod(target.c_str(), 0644);
+        std::filesystem::create_directories(daemon.output().parent_path());
+        const std::string kind_name = kind;
+        if (kind_name == "symlink") {
+            std::filesystem::create_symlink(target, daemon.output());
+        } else if (kind_name == "directory") {
+            std::filesystem::create_directory(daemon.output());
+        } else {
+            ASSERT_EQ(::mkfifo(daemon.output().c_str(), 0600), 0);
+        }
+        EXPECT_FALSE(daemon.start());
+        EXPECT_EQ(daemon.running().wait(), 1);
+        EXPECT_TRUE(
+            contains(daemon.running().output(),
+                     "Fatal error: output path is not a regular file: " + daemon.output().string()))
+            << kind << "\n"
+            << daemon.running().output();
+        struct stat info {};
+        ::stat(target.c_str(), &info);
+        EXPECT_EQ(info.st_mode & 07777, 0644U) << kind;
+        EXPECT_EQ(info.st_gid, 0U) << kind;
+        EXPECT_EQ(test::read_file(target), "do not touch\n");
+    }
+}
+
+TEST(daemon_faults, sigint_during_a_flood_writes_whole_records_in_order) {
+    test::daemon daemon;
+    ASSERT_TRUE(daemon.start());
+    test::flooder flood(daemon.endpoint(), [](int i) { return std::to_string(i); });
+    daemon.wait_for_records(10000);
+    daemon.running().signal(SIGINT);
+    daemon.running().signal(SIGINT);
+    const int status = daemon.running().wait();
+    flood.stop();
+    EXPECT_TRUE(status == 0 || status == 128 + SIGINT) << status;
+    int next = 0;
+    expect_only_whole_records(test::read_file(daemon.output()), [&](const std::string& line) {
+        return line == std::to_string(next++);
+    });
+}
