@@ -2,7 +2,9 @@
 // records, the event log on disk. Prints per case the records per second and MB/s into the
 // file, the ratio to bare loops of the same appends on the same file, the daemon's peak
 // resident memory and the latency percentiles at half the measured peak rate; then a flood.
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -55,6 +57,8 @@ public:
                               << "'}\nconsumer: {output_file: '" << log.string() << "'}\n";
         pid = ::fork();
         if (pid == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
             ::execl(VELMOEVENTSD_PATH, VELMOEVENTSD_PATH, "--config", config.c_str(), nullptr);
             ::_exit(127);
         }
@@ -98,23 +102,28 @@ double bare_appends(const std::filesystem::path& path, std::size_t size, std::si
     return rate;
 }
 
-// Sends records stamped with their send time at a fixed rate, for a time.
+// Sends records stamped with their send time at a fixed rate, for a time. It sleeps between
+// short bursts rather than spinning, so it leaves the processors to the daemon.
 void paced_producer(const std::string& endpoint, std::size_t size, double rate, double seconds) {
     zmq::context_t context;
     zmq::socket_t socket(context, zmq::socket_type::push);
     socket.set(zmq::sockopt::linger, -1);
     socket.connect(endpoint);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto interval = static_cast<std::uint64_t>(1e9 / rate);
+    const double interval = 1e9 / rate;
     const std::uint64_t start = monotonic_ns();
     const std::uint64_t end = start + static_cast<std::uint64_t>(seconds * 1e9);
     std::string record(std::max<std::size_t>(size, 24), 'l');
-    for (std::uint64_t next = start; next < end; next += interval) {
-        while (monotonic_ns() < next) {
+    std::uint64_t sent = 0;
+    for (std::uint64_t now = start; now < end; now = monotonic_ns()) {
+        const auto due = static_cast<std::uint64_t>(static_cast<double>(now - start) / interval);
+        for (; sent < due; ++sent) {
+            std::snprintf(record.data(), 21, "%020" PRIu64, monotonic_ns());
+            record[20] = ' ';
+            socket.send(zmq::buffer(record), zmq::send_flags::none);
         }
-        std::snprintf(record.data(), 21, "%020" PRIu64, monotonic_ns());
-        record[20] = ' ';
-        socket.send(zmq::buffer(record), zmq::send_flags::none);
+        const timespec pause{0, 50000};
+        ::nanosleep(&pause, nullptr);
     }
 }
 
@@ -137,9 +146,13 @@ latencies measure_latency(const daemon_process& daemon, int processes, std::size
         }
         senders.push_back(child);
     }
+    // Woken by each change of the file instead of spinning on it.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ::inotify_add_watch(watch, daemon.log.c_str(), IN_MODIFY);
     std::vector<std::uint64_t> samples;
     std::string pending;
     std::vector<char> buffer(1 << 20);
+    char events[4096];
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds + 3);
     const std::size_t expected = static_cast<std::size_t>(total_rate * seconds * 0.98);
@@ -147,6 +160,10 @@ latencies measure_latency(const daemon_process& daemon, int processes, std::size
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         const std::uint64_t now = monotonic_ns();
         if (n <= 0) {
+            pollfd ready{watch, POLLIN, 0};
+            if (::poll(&ready, 1, 100) > 0 && ::read(watch, events, sizeof events) < 0) {
+                break;
+            }
             continue;
         }
         pending.append(buffer.data(), static_cast<std::size_t>(n));
@@ -161,6 +178,7 @@ latencies measure_latency(const daemon_process& daemon, int processes, std::size
     for (pid_t child : senders) {
         ::waitpid(child, nullptr, 0);
     }
+    ::close(watch);
     ::close(fd);
     std::sort(samples.begin(), samples.end());
     auto at = [&](double q) {
@@ -180,6 +198,15 @@ int main(int argc, char* argv[]) {
     const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 60;
     ::signal(SIGPIPE, SIG_IGN);
     bench::scratch dir;
+    if (argc > 4) {
+        // Latency alone at a given rate: e2e_bench 0 RATE SIZE PRODUCERS
+        daemon_process daemon(dir.path(), "latency");
+        const latencies latency = measure_latency(daemon, std::stoi(argv[4]), std::stoul(argv[3]),
+                                                  std::stod(argv[2]), 2.0);
+        std::printf("p50 %.1f us, p99 %.1f us, p99.9 %.1f us\n", latency.p50, latency.p99,
+                    latency.p999);
+        return 0;
+    }
     std::printf("%-6s %-4s %11s %8s %9s %9s %8s %9s %9s %9s\n", "record", "prod", "rec/s", "MB/s",
                 "vs 2xwrite", "vs writev", "peak MiB", "p50 us", "p99 us", "p99.9 us");
     int run = 0;
