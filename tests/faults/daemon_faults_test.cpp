@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -42,6 +43,7 @@ int connect_raw(const std::filesystem::path& path) {
     address.sun_family = AF_UNIX;
     path.string().copy(address.sun_path, sizeof address.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror(("connect " + path.string()).c_str());
         ::close(fd);
         return -1;
     }
@@ -258,9 +260,13 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
     ASSERT_EQ(records.size(), before + 2);
     EXPECT_EQ(records[before].size(), 256U << 20);
     EXPECT_EQ(records.back(), "after the large one");
-    // No growth from one round of abuse to the next.
-    EXPECT_LT(resident[2], resident[0] + 16)
-        << resident[0] << " " << resident[1] << " " << resident[2];
+    std::printf("resident after each round: %.1f, %.1f, %.1f MiB\n", resident[0], resident[1],
+                resident[2]);
+    // No growth from one round of abuse to the next. Under AddressSanitizer freed memory sits
+    // in its quarantine and the resident size grows regardless; its leak check stands in.
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(resident[2], resident[0] + 16);
+#endif
 }
 
 TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouched) {
