@@ -192,6 +192,48 @@ latencies measure_latency(const daemon_process& daemon, int processes, std::size
     return {at(0.50), at(0.99), at(0.999)};
 }
 
+// A producer that sends a burst and exits at once, with a bounded linger, while a flood keeps
+// the daemon behind: how many of the burst reach the file.
+std::uint64_t burst_then_exit(const std::filesystem::path& dir, std::size_t burst) {
+    daemon_process daemon(dir, "burst");
+    bench::producers flood(daemon.endpoint, 1, 64, 0, 6.0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    pid_t child = ::fork();
+    if (child == 0) {
+        zmq::context_t context;
+        zmq::socket_t socket(context, zmq::socket_type::push);
+        socket.set(zmq::sockopt::linger, 5000);
+        socket.connect(daemon.endpoint);
+        for (std::size_t i = 0; i < burst; ++i) {
+            const std::string record = "burst " + std::to_string(i);
+            socket.send(zmq::buffer(record), zmq::send_flags::none);
+        }
+        socket.close();
+        context.close();
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    const std::uint64_t flooded = flood.sent();
+    // The flood's producer is still connected, so all it sent arrives; wait for that, then
+    // for the file to stop growing.
+    std::uint64_t previous = 0;
+    std::uint64_t burst_lines = 0;
+    int unchanged = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (unchanged < 10 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream log(daemon.log);
+        std::uint64_t count = 0;
+        burst_lines = 0;
+        for (std::string line; std::getline(log, line); ++count) {
+            burst_lines += line.rfind("burst ", 0) == 0 ? 1 : 0;
+        }
+        unchanged = count == previous && count >= flooded ? unchanged + 1 : 0;
+        previous = count;
+    }
+    return burst_lines;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -240,6 +282,13 @@ int main(int argc, char* argv[]) {
             std::fflush(stdout);
         }
     }
+
+    const std::uint64_t arrived = burst_then_exit(dir.path(), 100000);
+    std::printf(
+        "burst: 100000 records sent by a producer that exits at once (linger 5 s) while "
+        "a flood keeps the daemon behind: %" PRIu64 " in the file\n",
+        arrived);
+    std::fflush(stdout);
 
     daemon_process daemon(dir.path(), "flood");
     std::uint64_t sent = 0;
