@@ -1,6 +1,5 @@
 // The real daemon under faults: a full disk, kill -9, hostile peers, refused output paths.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +15,7 @@
 
 #include "support/daemon.hpp"
 #include "support/flooder.hpp"
+#include "support/small_disk.hpp"
 #include "support/zmq_producer.hpp"
 
 using namespace std::chrono_literals;
@@ -81,43 +81,13 @@ void expect_only_whole_records(const std::string& content,
     }
 }
 
-// A small ext4 file system of the test's own, to fill up.
-class small_disk {
-public:
-    explicit small_disk(const std::filesystem::path& mount_point) : root(mount_point) {
-        std::filesystem::create_directories(root);
-        const auto image = root.parent_path() / "disk.img";
-        const std::string command = "truncate -s 4M " + image.string() + " && mkfs.ext4 -q -m 0 " +
-                                    image.string() + " && mount -o loop " + image.string() + " " +
-                                    root.string();
-        mounted = std::system(command.c_str()) == 0;
-    }
-    ~small_disk() {
-        if (mounted) {
-            ::umount2(root.c_str(), MNT_DETACH);
-        }
-    }
-    void fill() const {
-        std::ofstream filler(root / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
-               filler.flush()) {
-        }
-    }
-    void free_space() const { std::filesystem::remove(root / "filler"); }
-    bool mounted = false;
-
-private:
-    std::filesystem::path root;
-};
-
 }  // namespace
 
 TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     test::daemon daemon;
     const auto mount_point = daemon.folder() / "disk";
-    small_disk disk(mount_point);
-    if (!disk.mounted) {
+    test::small_disk disk(mount_point);
+    if (!disk.mounted()) {
         GTEST_SKIP() << "cannot mount a loop device here";
     }
     const auto log = mount_point / "log" / "events.log";
@@ -145,16 +115,8 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(daemon.stop(SIGTERM), 0);
-    const std::string content = test::read_file(log);
-    auto records = test::split_records(content);
-    ASSERT_GE(records.size(), 2U);
-    EXPECT_EQ(records.front(), "before");
-    EXPECT_EQ(records.back(), "after");
-    std::size_t written = 0;
-    for (std::size_t i = 1; i + 1 < records.size(); ++i) {
-        EXPECT_EQ(record.compare(0, records[i].size(), records[i]), 0);
-        written += records[i] == record ? 1 : 0;
-    }
+    const std::size_t written =
+        test::whole_records_across_full_disk(test::read_file(log), "before", record, "after");
     std::size_t failures = 0;
     for (auto at = daemon.running().output().find("could not write message");
          at != std::string::npos;

@@ -1,7 +1,6 @@
 #include "output/file_message_consumer.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -11,6 +10,7 @@
 
 #include "support/file_facts.hpp"
 #include "support/log_capture.hpp"
+#include "support/small_disk.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
@@ -30,48 +30,6 @@ public:
 private:
     rlimit previous{};
 };
-
-// A small ext4 file system of its own, so the test can fill it up.
-class small_file_system {
-public:
-    explicit small_file_system(const test::temp_dir& dir) : mount_point(dir / "mnt") {
-        std::filesystem::create_directory(mount_point);
-        const auto image = dir / "fs.img";
-        const std::string make = "truncate -s 4M " + image.string() + " && mkfs.ext4 -q -m 0 " +
-                                 image.string() + " && mount -o loop " + image.string() + " " +
-                                 mount_point.string();
-        mounted = std::system(make.c_str()) == 0;
-    }
-    ~small_file_system() {
-        if (mounted) {
-            ::umount2(mount_point.c_str(), MNT_DETACH);
-        }
-    }
-    bool mounted = false;
-    std::filesystem::path mount_point;
-};
-
-std::size_t fill(const std::filesystem::path& path) {
-    std::ofstream filler(path, std::ios::binary);
-    const std::string block(4096, 'f');
-    std::size_t written = 0;
-    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
-           filler.flush()) {
-        written += block.size();
-    }
-    return written;
-}
-
-std::vector<std::string> lines(const std::string& content) {
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    for (auto end = content.find('\n'); end != std::string::npos; end = content.find('\n', start)) {
-        result.push_back(content.substr(start, end - start));
-        start = end + 1;
-    }
-    EXPECT_EQ(start, content.size()) << "the file ends inside a record";
-    return result;
-}
 
 }  // namespace
 
@@ -143,14 +101,14 @@ TEST(file_message_consumer, a_record_cut_by_an_earlier_run_is_ended_first) {
 TEST(file_message_consumer, a_full_disk_loses_records_visibly_and_recovers) {
     test::log_capture log;
     test::temp_dir dir;
-    small_file_system disk(dir);
-    if (!disk.mounted) {
+    test::small_disk disk(dir / "disk");
+    if (!disk.mounted()) {
         GTEST_SKIP() << "cannot mount a loop device here";
     }
-    const auto path = disk.mount_point / "events.log";
+    const auto path = disk.path() / "events.log";
     file_message_consumer consumer(path);
     consumer.consume("before");
-    fill(disk.mount_point / "filler");
+    disk.fill();
     const std::string record(3000, 'r');
     for (int i = 0; i < 20; ++i) {
         consumer.consume(record);
@@ -158,17 +116,10 @@ TEST(file_message_consumer, a_full_disk_loses_records_visibly_and_recovers) {
     const std::size_t failed = log.count("error: could not write message: No space left on device");
     EXPECT_GT(failed, 0U);
     EXPECT_EQ(log.lines().size(), failed);
-    std::filesystem::remove(disk.mount_point / "filler");
+    disk.free_space();
     consumer.consume("after");
 
-    auto written = lines(test::read_file(path));
-    ASSERT_GE(written.size(), 2U);
-    EXPECT_EQ(written.front(), "before");
-    EXPECT_EQ(written.back(), "after");
-    std::size_t whole = 0;
-    for (std::size_t i = 1; i + 1 < written.size(); ++i) {
-        EXPECT_EQ(record.compare(0, written[i].size(), written[i]), 0) << "not a record: " << i;
-        whole += written[i] == record ? 1 : 0;
-    }
+    const std::size_t whole =
+        test::whole_records_across_full_disk(test::read_file(path), "before", record, "after");
     EXPECT_EQ(whole + failed, 20U);
 }

@@ -36,16 +36,6 @@ std::vector<std::string> daemon::wait_for_records(std::size_t count,
     return records;
 }
 
-std::vector<std::string> split_records(const std::string& content) {
-    std::vector<std::string> records;
-    std::size_t start = 0;
-    for (auto end = content.find('\n'); end != std::string::npos; end = content.find('\n', start)) {
-        records.push_back(content.substr(start, end - start));
-        start = end + 1;
-    }
-    return records;
-}
-
 }  // namespace test
 
 namespace test {

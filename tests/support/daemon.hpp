@@ -37,7 +37,6 @@ private:
     std::unique_ptr<process> child;
 };
 
-std::vector<std::string> split_records(const std::string& content);
 // Waits until the path exists; false on timeout.
 bool wait_for_file(const std::filesystem::path& path,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -60,6 +60,16 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     stream << content;
 }
 
+std::vector<std::string> split_records(const std::string& content) {
+    std::vector<std::string> records;
+    std::size_t start = 0;
+    for (auto end = content.find('\n'); end != std::string::npos; end = content.find('\n', start)) {
+        records.push_back(content.substr(start, end - start));
+        start = end + 1;
+    }
+    return records;
+}
+
 }  // namespace test
 
 #include "support/file_facts.hpp"

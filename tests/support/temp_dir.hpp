@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace test {
 
@@ -22,5 +23,8 @@ private:
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
+// The records of an event log: its lines without their newlines (a last line without one is
+// left out).
+std::vector<std::string> split_records(const std::string& content);
 
 }  // namespace test
