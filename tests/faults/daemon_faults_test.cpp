@@ -276,3 +276,36 @@ TEST(daemon_faults, sigint_during_a_flood_writes_whole_records_in_order) {
         return line == std::to_string(next++);
     });
 }
+
+TEST(daemon_faults, velmoevents_send_loses_nothing_when_the_daemon_is_behind) {
+    // A daemon that is behind stops reading a connection, and one whose producer then hangs
+    // up loses what the kernel still held for it: the producer tool must wait for that.
+    test::daemon daemon;
+    ASSERT_TRUE(daemon.start());
+    std::string lines;
+    for (int i = 0; i < 100000; ++i) {
+        lines += "burst " + std::to_string(i) + "\n";
+    }
+    test::flooder flood(daemon.endpoint(), [](int i) { return "flood " + std::to_string(i); });
+    std::this_thread::sleep_for(500ms);
+    test::process::options piped;
+    piped.standard_input = lines;
+    std::string output;
+    EXPECT_EQ(test::run({VELMOEVENTS_SEND_PATH, "--endpoint", daemon.endpoint(), "--timeout", "30"},
+                        output, piped),
+              0)
+        << output;
+    flood.stop();
+    std::size_t burst = 0;
+    std::size_t previous = 0;
+    for (int unchanged = 0; unchanged < 5;) {
+        std::this_thread::sleep_for(100ms);
+        const auto records = test::split_records(test::read_file(daemon.output()));
+        burst = static_cast<std::size_t>(std::count_if(
+            records.begin(), records.end(), [](auto& r) { return r.rfind("burst ", 0) == 0; }));
+        unchanged = records.size() == previous ? unchanged + 1 : 0;
+        previous = records.size();
+    }
+    EXPECT_EQ(daemon.stop(SIGTERM), 0);
+    EXPECT_EQ(burst, 100000U);
+}

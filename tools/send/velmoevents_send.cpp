@@ -1,14 +1,20 @@
 // velmoevents-send: hands event records to the velmoeventsd daemon, one record per argument
 // or, without arguments, one per line of standard input.
+#include <linux/sockios.h>
 #include <spdlog/spdlog.h>
+#include <sys/ioctl.h>
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 #include <zmq.hpp>
 
@@ -25,15 +31,24 @@ int fail(const std::string& message) {
     return 1;
 }
 
+const char* const monitor_endpoint = "inproc://velmoevents-send-monitor";
+
 class sender {
 public:
     sender(const std::string& endpoint, std::chrono::milliseconds timeout)
-        : socket(context, zmq::socket_type::push), target(endpoint), limit(timeout) {
+        : socket(context, zmq::socket_type::push),
+          monitor(context, zmq::socket_type::pair),
+          target(endpoint),
+          limit(timeout) {
         const int milliseconds = static_cast<int>(timeout.count());
         // Queue only to a daemon that is really there, and give up on it after the timeout.
         socket.set(zmq::sockopt::immediate, 1);
         socket.set(zmq::sockopt::sndtimeo, milliseconds);
         socket.set(zmq::sockopt::linger, milliseconds);
+        if (zmq_socket_monitor(socket.handle(), monitor_endpoint, ZMQ_EVENT_CONNECTED) != 0) {
+            throw zmq::error_t();
+        }
+        monitor.connect(monitor_endpoint);
         socket.connect(endpoint);
     }
 
@@ -42,22 +57,70 @@ public:
             .has_value();
     }
 
-    // Waits, at most the timeout, until every record has left this process. ZeroMQ does not
-    // say whether its linger ran out, so a close that took the whole linger counts as a loss.
+    // Waits, at most the timeout, until the daemon has read every record. A daemon that is
+    // behind stops reading, and if this process closed its connection then, ZeroMQ would
+    // drop, unread, what the kernel still held for it: so close only once the connection's
+    // outgoing queue has stayed empty for a moment.
     bool finish() {
-        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool delivered = wait_until_read(deadline);
+        monitor.close();
         socket.close();
+        const auto closing = std::chrono::steady_clock::now();
         context.close();
-        return std::chrono::steady_clock::now() - start < limit;
+        // ZeroMQ does not say whether its linger ran out: a close that took it all is a loss.
+        delivered = delivered && std::chrono::steady_clock::now() - closing < limit;
+        return delivered;
     }
 
     const std::string& endpoint() const { return target; }
 
 private:
+    // The descriptor of the connection ZeroMQ made last, from its monitor, or -1.
+    int connection() {
+        zmq::message_t event;
+        while (monitor.recv(event, zmq::recv_flags::dontwait)) {
+            std::uint16_t number = 0;
+            std::int32_t value = 0;
+            if (event.size() >= 6) {
+                std::memcpy(&number, event.data(), sizeof number);
+                std::memcpy(&value, static_cast<const char*>(event.data()) + 2, sizeof value);
+            }
+            zmq::message_t address;
+            (void)monitor.recv(address, zmq::recv_flags::none);
+            if (number == ZMQ_EVENT_CONNECTED) {
+                fd = value;
+            }
+        }
+        return fd;
+    }
+
+    bool wait_until_read(std::chrono::steady_clock::time_point deadline) {
+        const auto settle = std::chrono::milliseconds(20);
+        auto empty_since = std::chrono::steady_clock::time_point::max();
+        while (std::chrono::steady_clock::now() < deadline) {
+            int unread = 0;
+            const int descriptor = connection();
+            if (descriptor >= 0 && ::ioctl(descriptor, SIOCOUTQ, &unread) == 0 && unread == 0) {
+                const auto now = std::chrono::steady_clock::now();
+                empty_since = std::min(empty_since, now);
+                if (now - empty_since >= settle) {
+                    return true;
+                }
+            } else {
+                empty_since = std::chrono::steady_clock::time_point::max();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
     zmq::context_t context;
     zmq::socket_t socket;
+    zmq::socket_t monitor;
     std::string target;
     std::chrono::milliseconds limit;
+    int fd = -1;
 };
 
 int deliver(sender& out, const std::vector<std::string>& records, double timeout) {
