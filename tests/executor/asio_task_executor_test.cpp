@@ -74,9 +74,11 @@ TEST(asio_task_executor, failing_tasks_are_logged_and_the_next_one_runs) {
 
 TEST(asio_task_executor, task_submitted_from_a_task_runs_after_the_queued_ones) {
     trace seen;
+    gate held;
     std::promise<void> done;
     asio_task_executor executor;
     executor.submit([&] {
+        held.wait.wait();
         executor.submit([&] {
             seen.add(3);
             done.set_value();
@@ -84,6 +86,7 @@ TEST(asio_task_executor, task_submitted_from_a_task_runs_after_the_queued_ones) 
         seen.add(1);
     });
     executor.submit([&seen] { seen.add(2); });
+    held.opened.set_value();
     ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
     EXPECT_EQ(seen.get(), (std::vector<int>{1, 2, 3}));
 }
