@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -72,6 +73,54 @@ void asio_task_executor::work() {
         spdlog::error("IO context error: unknown");
     }
     stop_accepting();
+}
+
+asio_task_executor::task_memory::task_memory() { freed.reserve(batch); }
+
+asio_task_executor::task_memory::~task_memory() {
+    for (auto* list : {&ready, &returned, &freed}) {
+        for (void* block : *list) {
+            ::operator delete(block);
+        }
+    }
+}
+
+void* asio_task_executor::task_memory::allocate(std::size_t size) {
+    if (size <= block_size) {
+        std::lock_guard lock(taking);
+        if (ready.empty()) {
+            std::lock_guard handed(handing_back);
+            ready.swap(returned);
+        }
+        if (!ready.empty()) {
+            void* block = ready.back();
+            ready.pop_back();
+            return block;
+        }
+        return ::operator new(block_size);
+    }
+    return ::operator new(size);
+}
+
+void asio_task_executor::task_memory::deallocate(void* block, std::size_t size) noexcept {
+    if (size > block_size) {
+        ::operator delete(block);
+        return;
+    }
+    freed.push_back(block);
+    if (freed.size() < batch) {
+        return;
+    }
+    std::lock_guard lock(handing_back);
+    try {
+        // Grows only until the pool is as large as the most tasks ever queued at once.
+        returned.insert(returned.end(), freed.begin(), freed.end());
+    } catch (const std::bad_alloc&) {
+        for (void* spare : freed) {
+            ::operator delete(spare);
+        }
+    }
+    freed.clear();
 }
 
 void asio_task_executor::report_failure(const char* what) {

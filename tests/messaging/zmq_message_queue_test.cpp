@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -51,8 +52,10 @@ public:
         path.string().copy(address.sun_path, sizeof address.sun_path - 1);
         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::listen(fd, 16), 0);
-        ::dup2(fd, 3);
-        ::close(fd);
+        if (fd != 3) {
+            ::dup2(fd, 3);
+            ::close(fd);
+        }
         ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
         ::setenv("LISTEN_FDS", std::to_string(count).c_str(), 1);
     }
@@ -146,21 +149,38 @@ TEST(zmq_message_queue, unbindable_endpoint_throws_and_leaves_nothing_open) {
     EXPECT_EQ(count_entries("/proc/self/task"), threads);
 }
 
+// Socket activation takes over descriptor 3 and the environment: do it in a child process,
+// which leaves this one as it was.
+template <typename Check>
+void in_child_process(Check check) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(zmq_message_queue, adopts_exactly_one_inherited_socket) {
     test::temp_dir dir;
-    inherited_socket activation(dir / "activated.sock", 1);
-    zmq_message_queue queue(ipc(dir, "activated.sock"));
-    test::zmq_producer producer(ipc(dir, "activated.sock"));
-    producer.send("through the inherited socket");
-    EXPECT_EQ(receive_soon(queue), "through the inherited socket");
+    in_child_process([&] {
+        inherited_socket activation(dir / "activated.sock", 1);
+        zmq_message_queue queue(ipc(dir, "activated.sock"));
+        test::zmq_producer producer(ipc(dir, "activated.sock"));
+        producer.send("through the inherited socket");
+        return receive_soon(queue) == "through the inherited socket";
+    });
 }
 
 TEST(zmq_message_queue, ignores_two_or_more_inherited_sockets) {
     test::temp_dir dir;
-    inherited_socket activation(dir / "activated.sock", 2);
-    zmq_message_queue queue(ipc(dir, "own.sock"));
-    EXPECT_TRUE(std::filesystem::exists(dir / "own.sock"));
-    test::zmq_producer producer(ipc(dir, "own.sock"));
-    producer.send("through its own socket");
-    EXPECT_EQ(receive_soon(queue), "through its own socket");
+    in_child_process([&] {
+        inherited_socket activation(dir / "activated.sock", 2);
+        zmq_message_queue queue(ipc(dir, "own.sock"));
+        test::zmq_producer producer(ipc(dir, "own.sock"));
+        producer.send("through its own socket");
+        return std::filesystem::exists(dir / "own.sock") &&
+               receive_soon(queue) == "through its own socket";
+    });
 }
