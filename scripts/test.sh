@@ -33,7 +33,7 @@ stage "ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure \
     -j "$jobs" -L "threads"
 
-stage "fuzzing, 30 s a target"
+stage "fuzzing, 20 s a target"
 CC=clang CXX=clang++ "$root/scripts/setup.sh" "$root/build-fuzz" -DENABLE_FUZZING=ON \
     -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF
 corpus=$(mktemp -d)
@@ -41,7 +41,7 @@ trap 'rm -rf "$corpus"' EXIT
 mkdir -p "$corpus/config" "$corpus/record"
 cp "$root/examples/config.yaml" "$corpus/config/example.yaml"
 cp "$root/packaging/config.yaml" "$corpus/config/packaged.yaml"
-"$root/build-fuzz/tests/fuzz/config_fuzz" -max_total_time=30 -print_final_stats=1 \
+"$root/build-fuzz/tests/fuzz/config_fuzz" -max_total_time=20 -print_final_stats=1 \
     "$corpus/config" 2>&1 | tail -n 12
-"$root/build-fuzz/tests/fuzz/record_fuzz" -max_total_time=30 -max_len=65536 \
+"$root/build-fuzz/tests/fuzz/record_fuzz" -max_total_time=20 -max_len=65536 \
     -print_final_stats=1 "$corpus/record" 2>&1 | tail -n 12
