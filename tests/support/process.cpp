@@ -38,22 +38,6 @@ process::process(const std::vector<std::string>& argv, const options& settings) 
         }
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(out[1], STDERR_FILENO);
-        if (settings.inherit_fd) {
-            if (*settings.inherit_fd == 3) {
-                ::fcntl(3, F_SETFD, 0);
-            } else {
-                ::dup2(*settings.inherit_fd, 3);
-            }
-            ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
-            ::setenv("LISTEN_FDS", "1", 1);
-        }
-        for (const auto& entry : settings.environment) {
-            ::putenv(const_cast<char*>(entry.c_str()));
-        }
-        if (!settings.working_directory.empty() &&
-            ::chdir(settings.working_directory.c_str()) != 0) {
-            ::_exit(126);
-        }
         ::execv(args[0], args.data());
         ::_exit(127);
     }

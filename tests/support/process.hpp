@@ -13,10 +13,7 @@ namespace test {
 class process {
 public:
     struct options {
-        std::vector<std::string> environment{};  // added to the inherited environment
         std::optional<std::string> standard_input{};
-        std::optional<int> inherit_fd{};  // passed to the child as descriptor 3
-        std::string working_directory{};
     };
 
     process(const std::vector<std::string>& argv, const options& settings);
