@@ -26,6 +26,11 @@ std::size_t write_all(int fd, iovec* parts, int count) {
             }
             return written;
         }
+        if (n == 0) {
+            // Nothing taken for a non-empty write: give up rather than spin.
+            errno = EIO;
+            return written;
+        }
         auto left = static_cast<std::size_t>(n);
         written += left;
         while (count > 0 && left >= parts->iov_len) {
@@ -88,8 +93,8 @@ void file_message_consumer::consume(const std::string& message) {
         }
         record_open = false;
     }
-    // One writev per record: the same bytes as two writes, in one call, and a reader never
-    // sees a record without its newline.
+    // One writev per record: the same bytes as two writes, in one system call, so the record
+    // and its newline land together.
     iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {newline, 1}};
     const std::size_t written = write_all(*fd, parts, 2);
     if (written == message.size() + 1) {
