@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,11 @@ namespace {
 
 std::string ipc(const test::temp_dir& dir, const std::string& name = "queue.sock") {
     return "ipc://" + (dir / name).string();
+}
+
+ino_t test_inode(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
 }
 
 std::size_t count_entries(const char* folder) {
@@ -162,25 +168,34 @@ void in_child_process(Check check) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Under socket activation with `inherited` sockets, a producer connected to `name` gets its
+// record through; tells too whether the inherited socket's file is still the one at its path
+// (a queue that bound the path itself would have replaced it).
+bool served_under_activation(const test::temp_dir& dir, int inherited, const std::string& name,
+                             bool& inherited_file_kept) {
+    const auto activated = dir / "activated.sock";
+    inherited_socket activation(activated, inherited);
+    const auto inode = test_inode(activated);
+    zmq_message_queue queue(ipc(dir, name));
+    test::zmq_producer producer(ipc(dir, name));
+    producer.send("through " + name);
+    const bool served = receive_soon(queue) == "through " + name;
+    inherited_file_kept = test_inode(activated) == inode;
+    return served;
+}
+
 TEST(zmq_message_queue, adopts_exactly_one_inherited_socket) {
     test::temp_dir dir;
     in_child_process([&] {
-        inherited_socket activation(dir / "activated.sock", 1);
-        zmq_message_queue queue(ipc(dir, "activated.sock"));
-        test::zmq_producer producer(ipc(dir, "activated.sock"));
-        producer.send("through the inherited socket");
-        return receive_soon(queue) == "through the inherited socket";
+        bool kept = false;
+        return served_under_activation(dir, 1, "activated.sock", kept) && kept;
     });
 }
 
 TEST(zmq_message_queue, ignores_two_or_more_inherited_sockets) {
     test::temp_dir dir;
     in_child_process([&] {
-        inherited_socket activation(dir / "activated.sock", 2);
-        zmq_message_queue queue(ipc(dir, "own.sock"));
-        test::zmq_producer producer(ipc(dir, "own.sock"));
-        producer.send("through its own socket");
-        return std::filesystem::exists(dir / "own.sock") &&
-               receive_soon(queue) == "through its own socket";
+        bool kept = false;
+        return served_under_activation(dir, 2, "own.sock", kept) && kept;
     });
 }
