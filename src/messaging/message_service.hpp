@@ -5,7 +5,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -63,7 +62,7 @@ public:
             std::lock_guard lock(mutex);
             consumers.emplace_back(
                 [target](const std::string& message) { target->consume(message); });
-            generation.fetch_add(1, std::memory_order_release);
+            registered_count.store(consumers.size(), std::memory_order_release);
         }
         registered.notify_all();
     }
@@ -71,7 +70,6 @@ public:
 private:
     void receive_loop() {
         std::vector<consumer> active;
-        std::uint64_t seen = 0;
         while (running.load()) {
             if (active.empty() && !wait_for_consumer()) {
                 break;
@@ -82,11 +80,10 @@ private:
                     continue;
                 }
                 // Checked after the receive, so a consumer registered while it blocked gets
-                // this message; the lock is only taken when the list actually changed.
-                if (generation.load(std::memory_order_acquire) != seen) {
+                // this message; the list only grows, so the lock is taken only when it did.
+                if (registered_count.load(std::memory_order_acquire) != active.size()) {
                     std::lock_guard lock(mutex);
                     active = consumers;
-                    seen = generation.load(std::memory_order_relaxed);
                 }
                 dispatch(active, std::move(*message));
             } catch (const std::exception& error) {
@@ -117,7 +114,7 @@ private:
     std::vector<consumer> consumers;
     std::mutex mutex;
     std::condition_variable registered;
-    std::atomic<std::uint64_t> generation{0};
+    std::atomic<std::size_t> registered_count{0};
     std::atomic<bool> running{true};
     std::jthread worker;
 };

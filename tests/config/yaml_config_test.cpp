@@ -72,11 +72,6 @@ TEST(yaml_config, lookups_never_change_the_loaded_document) {
     EXPECT_EQ((*config).get<std::string>({"log_level"}, "x"), "info");
 }
 
-TEST(yaml_config, unloaded_config_gives_defaults) {
-    yaml_config config;
-    EXPECT_EQ(config.get<std::string>({"log_level"}, "info"), "info");
-}
-
 TEST(yaml_config, missing_file_is_logged_and_thrown) {
     test::log_capture log;
     test::temp_dir dir;
