@@ -45,22 +45,31 @@ public:
     ~scratch() {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
             if (entry.is_regular_file()) {
-                int fd = ::open(entry.path().c_str(), O_RDONLY | O_NONBLOCK);
-                int flags = 0;
-                if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-                    flags &= ~FS_APPEND_FL;
-                    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-                }
-                if (fd >= 0) {
-                    ::close(fd);
-                }
+                allow_removal(entry.path());
             }
         }
         std::filesystem::remove_all(root);
     }
+    // Removes a file the daemon made append-only.
+    static void remove(const std::filesystem::path& file) {
+        allow_removal(file);
+        std::filesystem::remove(file);
+    }
     const std::filesystem::path& path() const { return root; }
 
 private:
+    static void allow_removal(const std::filesystem::path& file) {
+        int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_APPEND_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
     std::filesystem::path root;
 };
 
