@@ -146,6 +146,12 @@ struct latencies {
 // processors, and a positive value shows the latency of a daemon that is ahead of its load.
 latencies measure_latency(const daemon_process& daemon, int processes, std::size_t size,
                           double total_rate, double seconds, int producer_nice = 0) {
+    // Records of an earlier measurement still on their way would count with stale stamps.
+    for (std::uint64_t length = log_size(daemon.log), previous = length + 1; length != previous;
+         length = log_size(daemon.log)) {
+        previous = length;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     int fd = ::open(daemon.log.c_str(), O_RDONLY | O_CLOEXEC);
     ::lseek(fd, 0, SEEK_END);
     std::vector<pid_t> senders;
