@@ -68,6 +68,12 @@ public:
     }
 
 private:
+    static std::vector<std::string> reserved(std::size_t count) {
+        std::vector<std::string> strings;
+        strings.reserve(count);
+        return strings;
+    }
+
     void receive_loop() {
         std::vector<consumer> active;
         while (running.load()) {
@@ -86,6 +92,9 @@ private:
                     active = consumers;
                 }
                 dispatch(active, std::move(*message));
+                if (++dispatched % spent_batch == 0) {
+                    free_spent_messages();
+                }
             } catch (const std::exception& error) {
                 spdlog::error("Processing error: {}", error.what());
             } catch (...) {
@@ -106,8 +115,43 @@ private:
         for (std::size_t i = 0; i < last; ++i) {
             executor->submit([target = targets[i], copy = message] { target(copy); });
         }
-        executor->submit([target = targets[last], copy = std::move(message)] { target(copy); });
+        executor->submit([this, target = targets[last], copy = std::move(message)]() mutable {
+            target(copy);
+            hand_back(std::move(copy));
+        });
     }
+
+    // Each message copy is allocated on the receive thread and, once consumed, would be freed
+    // on the executor's thread: that defeats malloc's per-thread caches and makes both threads
+    // take the same arena lock for every record. Small copies are handed back instead and
+    // freed here in batches. The list never grows past its reserved size, so handing back
+    // cannot fail, and what it keeps while the service is idle stays small.
+    void hand_back(std::string&& copy) {
+        if (copy.capacity() > spent_size_limit) {
+            return;
+        }
+        std::lock_guard lock(spent_mutex);
+        if (spent.size() < spent.capacity()) {
+            spent.push_back(std::move(copy));
+        }
+    }
+
+    void free_spent_messages() {
+        {
+            std::lock_guard lock(spent_mutex);
+            spent.swap(spent_here);
+        }
+        spent_here.clear();
+    }
+
+    static constexpr std::size_t spent_batch = 64;
+    static constexpr std::size_t spent_count_limit = 1024;
+    static constexpr std::size_t spent_size_limit = 4096;
+    // Declared before the executor, whose destruction still runs tasks that hand back.
+    std::mutex spent_mutex;
+    std::vector<std::string> spent = reserved(spent_count_limit);       // guarded by spent_mutex
+    std::vector<std::string> spent_here = reserved(spent_count_limit);  // the receive thread's
+    std::size_t dispatched = 0;
 
     std::unique_ptr<Queue> queue;
     std::unique_ptr<Executor> executor;
