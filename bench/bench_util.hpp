@@ -18,9 +18,9 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Peak resident memory of this process so far, in MiB.
-inline double peak_rss_mib() {
-    std::ifstream status("/proc/self/status");
+// Peak resident memory so far of a process (this one by default), in MiB.
+inline double peak_rss_mib(pid_t pid = ::getpid()) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("VmHWM:", 0) == 0) {

@@ -38,17 +38,6 @@ std::uint64_t log_size(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
-double status_mib(pid_t pid, const char* field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(field, 0) == 0) {
-            return std::stod(line.substr(std::strlen(field))) / 1024.0;
-        }
-    }
-    return 0;
-}
-
 // The daemon binary as a child, on a configuration in the scratch folder.
 class daemon_process {
 public:
@@ -73,7 +62,7 @@ public:
         ::kill(pid, SIGTERM);
         ::waitpid(pid, nullptr, 0);
     }
-    double peak_mib() const { return status_mib(pid, "VmHWM:"); }
+    double peak_mib() const { return bench::peak_rss_mib(pid); }
 
     std::string endpoint;
     std::filesystem::path log;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets the machine up (as root) and runs the whole test suite: a warnings-as-errors build,
-# then the same tests under AddressSanitizer/UndefinedBehaviorSanitizer and, for the
-# threaded parts, under ThreadSanitizer. Exits non-zero on the first failing stage.
+# then the same tests under AddressSanitizer/UndefinedBehaviorSanitizer, the threaded parts
+# under ThreadSanitizer, and 20 s of libFuzzer on each fuzz target. Exits non-zero on the
+# first failing stage.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -197,7 +197,7 @@ TEST(daemon, socket_activation_keeps_what_producers_sent_before_the_start) {
     }
 }
 
-TEST(daemon, second_signal_during_shutdown_is_absorbed) {
+TEST(daemon, a_second_signal_is_absorbed_or_forces_the_stop) {
     test::daemon daemon;
     ASSERT_TRUE(daemon.start());
     daemon.running().signal(SIGTERM);

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <acl/libacl.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/acl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -36,6 +40,15 @@ inline struct stat status(const std::filesystem::path& path) {
     return info;
 }
 
-bool append_only(const std::filesystem::path& path);
+inline bool append_only(const std::filesystem::path& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    const bool result =
+        fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return result;
+}
 
 }  // namespace test

@@ -71,19 +71,3 @@ std::vector<std::string> split_records(const std::string& content) {
 }
 
 }  // namespace test
-
-#include "support/file_facts.hpp"
-
-namespace test {
-
-bool append_only(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    bool result = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return result;
-}
-
-}  // namespace test
