@@ -22,7 +22,7 @@ using service_type = message_service<zmq_message_queue, asio_task_executor>;
 struct counting_consumer {
     std::atomic<std::uint64_t> records{0};
     std::uint64_t bytes = 0;
-    void consume(const std::string& message) {
+    void consume(std::string_view message, bool) {
         bytes += message.size();
         records.fetch_add(1, std::memory_order_release);
     }
@@ -31,7 +31,7 @@ struct counting_consumer {
 struct file_consumer {
     int fd;
     std::atomic<std::uint64_t> records{0};
-    void consume(const std::string& message) {
+    void consume(std::string_view message, bool) {
         char newline = '\n';
         iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}};
         if (::writev(fd, parts, 2) < 0) {

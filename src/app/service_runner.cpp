@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -45,6 +46,31 @@ void wait_for_termination(const sigset_t& previous_mask) {
     loop.run();
 }
 
+// Producers each hold a connection, so a host with thousands of them needs as many
+// descriptors: take everything the hard limit allows.
+void raise_descriptor_limit() {
+    rlimit limits{};
+    if (::getrlimit(RLIMIT_NOFILE, &limits) != 0) {
+        return;
+    }
+    if (limits.rlim_cur != limits.rlim_max) {
+        limits.rlim_cur = limits.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limits) != 0) {
+            ::getrlimit(RLIMIT_NOFILE, &limits);
+        }
+    }
+    spdlog::debug("Descriptor limit: {}", limits.rlim_cur);
+}
+
+std::size_t max_record_size(const yaml_config& config) {
+    const auto value = config.get_optional<long long>({"queue", "max_record_size"});
+    if (value && *value < 1) {
+        spdlog::debug("Error reading config path: queue.max_record_size must be at least 1");
+    }
+    return value && *value >= 1 ? static_cast<std::size_t>(*value)
+                                : zmq_message_queue::default_max_record_size;
+}
+
 }  // namespace
 
 void run_service(const yaml_config& config) {
@@ -57,8 +83,10 @@ void run_service(const yaml_config& config) {
 
     const std::string endpoint =
         config.get<std::string>({"queue", "endpoint"}, "ipc:///var/run/velmoeventsd.socket");
+    const std::size_t record_limit = max_record_size(config);
+    raise_descriptor_limit();
     auto executor = std::make_unique<asio_task_executor>();
-    auto queue = std::make_unique<zmq_message_queue>(endpoint);
+    auto queue = std::make_unique<zmq_message_queue>(endpoint, record_limit);
 
     // Declared before the service so it is destroyed after it, on every way out: queued tasks
     // hold its address until the service has stopped its executor.
@@ -69,7 +97,8 @@ void run_service(const yaml_config& config) {
     const std::string output_file =
         config.get<std::string>({"consumer", "output_file"}, "/var/log/velmo-events.log");
     spdlog::info("Output file: {}", output_file);
-    consumer.emplace(std::filesystem::path(output_file));
+    consumer.emplace(std::filesystem::path(output_file),
+                     config.get<bool>({"consumer", "sync"}, false));
     service.add_consumer(&*consumer);
     spdlog::info("Service ready");
 

@@ -1,29 +1,139 @@
 #include "messaging/zmq_message_queue.hpp"
 
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
-zmq::socket_t bound_socket(zmq::context_t& context, const std::string& endpoint) {
-    zmq::socket_t socket(context, zmq::socket_type::pull);
-    // Exactly one inherited socket is ours; with more, none can be told apart, so none is used.
-    if (sd_listen_fds(0) == 1) {
-        socket.set(zmq::sockopt::use_fd, SD_LISTEN_FDS_START);
+const char* const monitor_endpoint = "inproc://velmoeventsd-connections";
+// Where ZeroMQ asks, during each handshake, whether to let the peer in.
+const char* const zap_endpoint = "inproc://zeromq.zap.01";
+// What one connection may hold unread inside ZeroMQ, at the largest records.
+constexpr std::size_t connection_buffer_bytes = std::size_t{256} << 20;
+constexpr int min_receive_hwm = 256;
+
+int receive_hwm(std::size_t max_record_size) {
+    const std::size_t messages = connection_buffer_bytes / max_record_size;
+    return static_cast<int>(std::clamp<std::size_t>(messages, min_receive_hwm, INT_MAX));
+}
+
+// Open connections beyond which producers are turned away: the descriptor limit less a reserve
+// for the daemon's own files and for the connections accepted but not yet counted.
+std::size_t connection_cap(rlim_t limit) {
+    const rlim_t reserve = std::clamp<rlim_t>(limit / 4, 64, 1024);
+    return limit > reserve ? static_cast<std::size_t>(limit - reserve) : 1;
+}
+
+rlim_t descriptor_limit() {
+    rlimit limits{};
+    if (::getrlimit(RLIMIT_NOFILE, &limits) != 0 || limits.rlim_cur == RLIM_INFINITY) {
+        return static_cast<rlim_t>(INT_MAX);
     }
-    socket.bind(endpoint);
-    return socket;
+    return limits.rlim_cur;
+}
+
+void answer(zmq::socket_t& zap, const zmq::message_t& request_id, bool admit) {
+    zap.send(zmq::str_buffer("1.0"), zmq::send_flags::sndmore);
+    zap.send(zmq::buffer(request_id.data(), request_id.size()), zmq::send_flags::sndmore);
+    // 300 is a temporary refusal: the producer's ZeroMQ reconnects later and sends then.
+    zap.send(admit ? zmq::str_buffer("200") : zmq::str_buffer("300"), zmq::send_flags::sndmore);
+    zap.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
+    zap.send(zmq::str_buffer(""), zmq::send_flags::sndmore);
+    zap.send(zmq::str_buffer(""), zmq::send_flags::none);
+}
+
+// Counts the open connections from the monitor's events and answers each handshake, until
+// the context is shut down.
+void admit_producers(zmq::socket_t zap, zmq::socket_t monitor, rlim_t limit) {
+    const std::size_t cap = connection_cap(limit);
+    std::size_t open = 0;
+    bool refusing = false;
+    std::vector<zmq::pollitem_t> items{{zap.handle(), 0, ZMQ_POLLIN, 0},
+                                       {monitor.handle(), 0, ZMQ_POLLIN, 0}};
+    try {
+        for (;;) {
+            zmq::poll(items, std::chrono::milliseconds(-1));
+            zmq::message_t event;
+            while (monitor.recv(event, zmq::recv_flags::dontwait)) {
+                std::uint16_t number = 0;
+                std::memcpy(&number, event.data(), std::min(event.size(), sizeof number));
+                zmq::message_t address;
+                (void)monitor.recv(address, zmq::recv_flags::none);
+                if (number == ZMQ_EVENT_ACCEPTED) {
+                    ++open;
+                } else if (number == ZMQ_EVENT_DISCONNECTED && open > 0) {
+                    --open;
+                }
+            }
+            if ((items[0].revents & ZMQ_POLLIN) == 0) {
+                continue;
+            }
+            std::vector<zmq::message_t> request;
+            do {
+                request.emplace_back();
+                (void)zap.recv(request.back(), zmq::recv_flags::none);
+            } while (request.back().more());
+            const bool admit = open <= cap;
+            if (!admit && !refusing) {
+                spdlog::warn("Refusing producers: {} connections open, the most the descriptor "
+                             "limit of {} allows",
+                             open, limit);
+            }
+            refusing = !admit;
+            answer(zap, request.size() > 1 ? request[1] : request[0], admit);
+        }
+    } catch (const zmq::error_t& error) {
+        if (error.num() != ETERM) {
+            spdlog::error("Producer admission stopped: {}", error.what());
+        }
+    }
 }
 
 }  // namespace
 
-zmq_message_queue::zmq_message_queue(const std::string& endpoint)
-    : context(), socket(bound_socket(context, endpoint)) {
+zmq_message_queue::zmq_message_queue(const std::string& endpoint, std::size_t max_record_size)
+    : context(), socket(context, zmq::socket_type::pull) {
+    try {
+        socket.set(zmq::sockopt::maxmsgsize, static_cast<std::int64_t>(max_record_size));
+        socket.set(zmq::sockopt::rcvhwm, receive_hwm(max_record_size));
+        socket.set(zmq::sockopt::zap_domain, "velmoeventsd");
+        zmq::socket_t zap(context, zmq::socket_type::rep);
+        zap.bind(zap_endpoint);
+        if (zmq_socket_monitor(socket.handle(), monitor_endpoint,
+                               ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) != 0) {
+            throw zmq::error_t();
+        }
+        zmq::socket_t monitor(context, zmq::socket_type::pair);
+        // Unbounded, so that no event is dropped and the count stays true.
+        monitor.set(zmq::sockopt::rcvhwm, 0);
+        monitor.connect(monitor_endpoint);
+        admission = std::jthread(admit_producers, std::move(zap), std::move(monitor),
+                                 descriptor_limit());
+        // Exactly one inherited socket is ours; with more, none can be told apart, so none is
+        // used.
+        if (sd_listen_fds(0) == 1) {
+            socket.set(zmq::sockopt::use_fd, SD_LISTEN_FDS_START);
+        }
+        socket.bind(endpoint);
+    } catch (...) {
+        // Ends the admission thread before it is joined.
+        context.shutdown();
+        throw;
+    }
     spdlog::debug("message_queue: listen to {}", endpoint);
 }
 
 zmq_message_queue::~zmq_message_queue() {
     shutdown();
+    if (admission.joinable()) {
+        admission.join();
+    }
     socket.close();
     context.close();
 }
@@ -49,6 +159,19 @@ std::vector<std::string> zmq_message_queue::receive_all() {
         messages.push_back(std::move(*message));
     }
     return messages;
+}
+
+void zmq_message_queue::receive_batch(message_batch& batch) {
+    zmq::message_t message;
+    auto flags = zmq::recv_flags::none;
+    try {
+        while (!batch.full() && socket.recv(message, flags)) {
+            batch.add(message.data(), message.size());
+            flags = zmq::recv_flags::dontwait;
+        }
+    } catch (const zmq::error_t& error) {
+        spdlog::error("failed to receive message: {}", error.what());
+    }
 }
 
 void zmq_message_queue::shutdown() { context.shutdown(); }

@@ -1,15 +1,25 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 #include <zmq.hpp>
 
+#include "messaging/message_batch.hpp"
+
 // The daemon's inbound endpoint: one ZeroMQ PULL socket, bound to the configured endpoint or
-// adopting the one listening socket the service manager passed. Yields one frame per receive.
+// adopting the one listening socket the service manager passed. Records larger than the
+// maximum are refused before ZeroMQ allocates them, and what ZeroMQ buffers per connection is
+// bounded in bytes. An admission thread keeps the open connections below the descriptor
+// limit, since ZeroMQ's ipc listener aborts the process when an accept meets that limit.
 class zmq_message_queue {
 public:
-    explicit zmq_message_queue(const std::string& endpoint);
+    static constexpr std::size_t default_max_record_size = std::size_t{1} << 20;
+
+    explicit zmq_message_queue(const std::string& endpoint,
+                               std::size_t max_record_size = default_max_record_size);
     ~zmq_message_queue();
     zmq_message_queue(const zmq_message_queue&) = delete;
     zmq_message_queue& operator=(const zmq_message_queue&) = delete;
@@ -17,10 +27,14 @@ public:
     // One frame's bytes, or no value when nothing was received (failures are logged here).
     std::optional<std::string> receive(bool wait);
     std::vector<std::string> receive_all();
+    // Adds to the batch the next frame, waiting for it, then every frame already waiting
+    // until the batch is full. Leaves it empty when the wait failed (failures are logged).
+    void receive_batch(message_batch& batch);
     // Makes a receive blocked in another thread, and every later one, return at once.
     void shutdown();
 
 private:
     zmq::context_t context;
     zmq::socket_t socket;
+    std::jthread admission;
 };

@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ios>
@@ -13,6 +14,10 @@
 namespace {
 
 char newline[] = {'\n'};
+
+// Records at least this large are written from where they are instead of being copied into
+// the group.
+constexpr std::size_t large_record = std::size_t{64} << 10;
 
 // Writes every byte of the vector, retrying interrupted and short writes. Returns how many
 // bytes went out; errno tells why when that is fewer than asked.
@@ -53,11 +58,7 @@ bool write_newline(int fd) {
 
 // An earlier run that was killed in the middle of a write can leave a record without its
 // newline at the end of the file.
-bool ends_inside_a_record(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
+bool ends_inside_a_record(int fd) {
     char last = '\n';
     struct stat info {};
     if (::fstat(fd, &info) == 0 && info.st_size > 0) {
@@ -65,43 +66,86 @@ bool ends_inside_a_record(const std::filesystem::path& path) {
             last = '\n';
         }
     }
-    ::close(fd);
     return last != '\n';
 }
 
 }  // namespace
 
-file_message_consumer::file_message_consumer(const std::filesystem::path& path) : file(path, true) {
+file_message_consumer::file_message_consumer(const std::filesystem::path& path, bool sync_groups)
+    : file(path, true), sync(sync_groups) {
     file.set_directory_acl("u::rwx,g::r-x,o::r-x")
         .set_owner("root", "velmo-admin")
         .set_mac_label("0:High:0")
         .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
         .open_append_only(std::ios_base::out | std::ios_base::app);
-    record_open = ends_inside_a_record(path);
+    // Read through a descriptor of its own: the one kept is write-only.
+    const int reader = ::open(("/proc/self/fd/" + std::to_string(*file.descriptor())).c_str(),
+                              O_RDONLY | O_CLOEXEC);
+    if (reader >= 0) {
+        record_open = ends_inside_a_record(reader);
+        ::close(reader);
+    }
 }
 
-void file_message_consumer::consume(const std::string& message) {
+file_message_consumer::~file_message_consumer() {
+    if (!ends.empty()) {
+        write_group(nullptr);
+    }
+}
+
+void file_message_consumer::consume(std::string_view record, bool last) {
+    if (record.size() >= large_record) {
+        write_group(&record);
+        return;
+    }
+    group.append(record);
+    group.push_back('\n');
+    ends.push_back(group.size());
+    if (last || ends.size() >= max_group_records || group.size() >= max_group_bytes) {
+        write_group(nullptr);
+    }
+}
+
+void file_message_consumer::report_lost(std::size_t count, const char* reason) {
+    for (std::size_t i = 0; i < count; ++i) {
+        spdlog::error("could not write message: {}", reason);
+    }
+    failed.fetch_add(count, std::memory_order_relaxed);
+}
+
+// Writes the gathered records, then `large` (when given) with its newline, in one writev. A
+// record is in the file whole or reported lost; one cut short is ended by a newline.
+void file_message_consumer::write_group(const std::string_view* large) {
+    if (large != nullptr) {
+        ends.push_back(group.size() + large->size() + 1);
+    }
+    const std::size_t count = ends.size();
     const auto fd = file.descriptor();
     if (!fd) {
-        spdlog::error("could not write message: file descriptor is invalid");
-        return;
-    }
-    if (record_open) {
-        if (!write_newline(*fd)) {
-            spdlog::error("could not write message: {}", std::strerror(errno));
-            return;
-        }
+        report_lost(count, "file descriptor is invalid");
+    } else if (record_open && !write_newline(*fd)) {
+        report_lost(count, std::strerror(errno));
+    } else {
         record_open = false;
+        iovec parts[3] = {{group.data(), group.size()}, {}, {newline, 1}};
+        if (large != nullptr) {
+            parts[1] = {const_cast<char*>(large->data()), large->size()};
+        }
+        const std::size_t bytes = write_all(*fd, parts, large != nullptr ? 3 : 1);
+        const int error = errno;
+        const auto whole = static_cast<std::size_t>(
+            std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
+        written.fetch_add(whole, std::memory_order_relaxed);
+        if (whole < count) {
+            report_lost(count - whole, std::strerror(error));
+            if (bytes > (whole == 0 ? 0 : ends[whole - 1])) {
+                record_open = !write_newline(*fd);
+            }
+        }
+        if (sync && bytes > 0 && ::fdatasync(*fd) != 0) {
+            spdlog::error("could not sync the event log: {}", std::strerror(errno));
+        }
     }
-    // One writev per record: the same bytes as two writes, in one system call, so the record
-    // and its newline land together.
-    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {newline, 1}};
-    const std::size_t written = write_all(*fd, parts, 2);
-    if (written == message.size() + 1) {
-        return;
-    }
-    spdlog::error("could not write message: {}", std::strerror(errno));
-    if (written > 0) {
-        record_open = !write_newline(*fd);
-    }
+    group.clear();
+    ends.clear();
 }

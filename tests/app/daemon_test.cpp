@@ -180,12 +180,10 @@ TEST(daemon, socket_activation_keeps_what_producers_sent_before_the_start) {
     launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", daemon.config().string()});
     test::process activator(launcher);
     ASSERT_TRUE(activator.wait_for_output("Listening on")) << activator.output();
-    {
-        // Connecting makes the activator start the daemon; these are sent before it is ready.
-        test::zmq_producer early(daemon.endpoint());
-        for (int i = 0; i < 1000; ++i) {
-            early.send("early " + std::to_string(i));
-        }
+    // Connecting makes the activator start the daemon; these are sent before it is ready.
+    test::zmq_producer early(daemon.endpoint());
+    for (int i = 0; i < 1000; ++i) {
+        early.send("early " + std::to_string(i));
     }
     auto records = daemon.wait_for_records(1000);
     ASSERT_TRUE(activator.wait_for_output("Service ready")) << activator.output();

@@ -45,13 +45,13 @@ private:
 struct named_consumer {
     std::string name;
     journal* target;
-    void consume(const std::string& message) { target->add(name + ":" + message); }
+    void consume(std::string_view message, bool) { target->add(name + ":" + std::string(message)); }
 };
 
 struct throwing_consumer {
-    void consume(const std::string& message) {
+    void consume(std::string_view message, bool) {
         if (message == "bad") {
-            throw std::runtime_error("cannot take " + message);
+            throw std::runtime_error("cannot take " + std::string(message));
         }
     }
 };
@@ -68,15 +68,13 @@ struct counted_queue {
     static inline int alive = 0;
     counted_queue() { ++alive; }
     ~counted_queue() { --alive; }
-    std::optional<std::string> receive(bool) {
+    void receive_batch(message_batch& batch) {
         std::unique_lock lock(mutex);
         woken.wait(lock, [&] { return stopped || !pending.empty(); });
-        if (pending.empty()) {
-            return std::nullopt;
+        if (!pending.empty()) {
+            batch.add(pending.back().data(), pending.back().size());
+            pending.pop_back();
         }
-        auto message = std::move(pending.back());
-        pending.pop_back();
-        return message;
     }
     void push(std::string message) {
         std::lock_guard lock(mutex);
@@ -99,8 +97,9 @@ struct counted_executor {
     counted_executor() { ++alive; }
     ~counted_executor() { --alive; }
     bool is_running() const { return running; }
+    bool has_waiting() const { return false; }
     template <typename Task>
-    void submit(Task task) {
+    void submit(Task task, std::size_t) {
         if (!running) {
             throw std::runtime_error("Cannot submit task: executor not running");
         }
