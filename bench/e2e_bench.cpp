@@ -3,8 +3,11 @@
 // file, the ratio to bare loops of the same appends on the same file, the daemon's peak
 // resident memory and the latency percentiles at half the measured peak rate, once with the
 // producers at the daemon's priority and once with them at nice 10; then a burst and a flood.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -41,16 +44,19 @@ std::uint64_t log_size(const std::filesystem::path& path) {
 // The daemon binary as a child, on a configuration in the scratch folder.
 class daemon_process {
 public:
-    daemon_process(const std::filesystem::path& dir, const std::string& name)
+    daemon_process(const std::filesystem::path& dir, const std::string& name,
+                   const std::string& consumer_settings = "",
+                   const char* binary = VELMOEVENTSD_PATH)
         : endpoint("ipc://" + (dir / (name + ".sock")).string()), log(dir / (name + ".log")) {
         const auto config = dir / (name + ".yaml");
         std::ofstream(config) << "log_level: warn\nqueue: {endpoint: '" << endpoint
-                              << "'}\nconsumer: {output_file: '" << log.string() << "'}\n";
+                              << "'}\nconsumer: {output_file: '" << log.string() << "'"
+                              << consumer_settings << "}\n";
         pid = ::fork();
         if (pid == 0) {
             const int quiet = ::open("/dev/null", O_WRONLY);
             ::dup2(quiet, STDOUT_FILENO);
-            ::execl(VELMOEVENTSD_PATH, VELMOEVENTSD_PATH, "--config", config.c_str(), nullptr);
+            ::execl(binary, binary, "--config", config.c_str(), nullptr);
             ::_exit(127);
         }
         while (!std::filesystem::exists(log)) {
@@ -242,12 +248,175 @@ std::uint64_t burst_then_exit(const std::filesystem::path& dir, std::size_t burs
     return burst_lines;
 }
 
+// rsyslogd as an operator tuned for throughput: imptcp on loopback into omfile, on a private
+// configuration in the scratch folder. It loads no input but its TCP port, so the system's
+// syslog socket and configuration stay untouched.
+class rsyslog_process {
+public:
+    static constexpr const char* binary = "/usr/sbin/rsyslogd";
+    static bool installed() { return ::access(binary, X_OK) == 0; }
+
+    rsyslog_process(const std::filesystem::path& dir, const std::string& name, int tcp_port)
+        : log(dir / (name + ".log")), port(tcp_port) {
+        const auto work = dir / (name + ".work");
+        std::filesystem::create_directories(work);
+        const auto config = dir / (name + ".conf");
+        std::ofstream(config)
+            << "global(workDirectory=\"" << work.string() << "\" maxMessageSize=\"64k\")\n"
+            << "module(load=\"imptcp\")\n"
+            << "main_queue(queue.type=\"LinkedList\" queue.size=\"1000000\" "
+               "queue.dequeueBatchSize=\"4096\")\n"
+            << "template(name=\"body\" type=\"string\" string=\"%rawmsg%\\n\")\n"
+            << "input(type=\"imptcp\" address=\"127.0.0.1\" port=\"" << port << "\")\n"
+            << "action(type=\"omfile\" file=\"" << log.string() << "\" template=\"body\" "
+               "ioBufferSize=\"1m\" asyncWriting=\"on\" flushOnTXEnd=\"on\")\n";
+        const auto pid_file = dir / (name + ".pid");
+        pid = ::fork();
+        if (pid == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            ::execl(binary, binary, "-n", "-f", config.c_str(), "-i", pid_file.c_str(), nullptr);
+            ::_exit(127);
+        }
+        for (int i = 0; i < 400; ++i) {
+            const int probe = connect_tcp(port);
+            if (probe >= 0) {
+                ::close(probe);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~rsyslog_process() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    rsyslog_process(const rsyslog_process&) = delete;
+    rsyslog_process& operator=(const rsyslog_process&) = delete;
+
+    static int connect_tcp(int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    std::filesystem::path log;
+    int port;
+    pid_t pid;
+};
+
+// Producer processes for rsyslog: one TCP send per record, as the daemon gets one ZeroMQ send
+// per record.
+void tcp_producers(int port, int processes, std::size_t size, std::size_t count) {
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int fd = rsyslog_process::connect_tcp(port);
+            std::string record(size, 'p');
+            record.push_back('\n');
+            for (std::size_t i = 0; fd >= 0 && i < count; ++i) {
+                if (::send(fd, record.data(), record.size(), MSG_NOSIGNAL) < 0) {
+                    ::_exit(1);
+                }
+            }
+            ::close(fd);
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        ::waitpid(child, nullptr, 0);
+    }
+}
+
+// Records per second into the log, from its first byte until it holds `expected` bytes.
+double fill_rate(const std::filesystem::path& log, std::uint64_t expected, std::size_t records) {
+    while (log_size(log) == 0) {
+        std::this_thread::yield();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    while (log_size(log) < expected) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return static_cast<double>(records) / bench::seconds_since(start);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The daemon beside the peer an operator would pick instead, in the same run, one producer:
+// `e2e_bench peers [ROUNDS [BASELINE_DAEMON]]`. With a second daemon binary (an earlier
+// build), that one is measured the same way.
+int compare_with_peers(const bench::scratch& dir, int rounds, const char* baseline) {
+    std::printf("%-6s %12s %12s %12s %12s %10s %10s\n", "record", "daemon", "sync: true",
+                "baseline", "rsyslog", "/rsyslog", "/baseline");
+    int run = 0;
+    for (std::size_t size : {64U, 512U, 4096U}) {
+        const std::size_t total = size == 4096 ? 300000 : 2000000;
+        std::vector<double> ours, durable, earlier, peer;
+        for (int round = 0; round < rounds; ++round) {
+            auto daemon_rate = [&](const std::string& settings, const char* binary) {
+                auto daemon = std::make_unique<daemon_process>(
+                    dir.path(), "peer" + std::to_string(run++), settings, binary);
+                const auto log = daemon->log;
+                settle();
+                bench::producers senders(daemon->endpoint, 1, size, total);
+                const double rate = fill_rate(log, total * (size + 1), total);
+                daemon.reset();
+                bench::scratch::remove(log);
+                return rate;
+            };
+            ours.push_back(daemon_rate("", VELMOEVENTSD_PATH));
+            if (size == 64) {
+                durable.push_back(daemon_rate(", sync: true", VELMOEVENTSD_PATH));
+            }
+            if (baseline != nullptr) {
+                earlier.push_back(daemon_rate("", baseline));
+            }
+            if (rsyslog_process::installed()) {
+                ++run;
+                auto peer_process = std::make_unique<rsyslog_process>(
+                    dir.path(), "rsyslog" + std::to_string(run), 20514 + run);
+                const auto log = peer_process->log;
+                settle();
+                std::thread senders([&] { tcp_producers(peer_process->port, 1, size, total); });
+                peer.push_back(fill_rate(log, total * (size + 1), total));
+                senders.join();
+                peer_process.reset();
+                bench::scratch::remove(log);
+            }
+        }
+        std::printf("%-6zu %12.0f %12.0f %12.0f %12.0f %10.2f %10.2f\n", size, median(ours),
+                    median(durable), median(earlier), median(peer),
+                    peer.empty() ? 0 : median(ours) / median(peer),
+                    earlier.empty() ? 0 : median(ours) / median(earlier));
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 60;
+    const bool peers = argc > 1 && std::string(argv[1]) == "peers";
+    const double flood_seconds = argc > 1 && !peers ? std::stod(argv[1]) : 60;
     ::signal(SIGPIPE, SIG_IGN);
     bench::scratch dir;
+    if (peers) {
+        return compare_with_peers(dir, argc > 2 ? std::stoi(argv[2]) : 3,
+                                  argc > 3 ? argv[3] : nullptr);
+    }
     if (argc > 4) {
         // Latency alone at a given rate: e2e_bench 0 RATE SIZE PRODUCERS [SECONDS [NICE]]
         daemon_process daemon(dir.path(), "latency");
