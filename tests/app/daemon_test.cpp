@@ -222,3 +222,72 @@ TEST(daemon, a_stop_right_after_ready_is_still_orderly) {
         EXPECT_TRUE(contains(daemon.running().output(), "[info] Stopped"));
     }
 }
+
+namespace {
+
+// How many of the daemon's system calls named `call` acted on its event log, from a trace.
+std::size_t calls_on_log(const std::string& trace, const std::string& call, pid_t pid,
+                         const std::filesystem::path& log) {
+    std::string fd;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == log) {
+            fd = entry.path().filename().string();
+        }
+    }
+    const std::string start = call + "(" + fd;
+    std::size_t count = 0;
+    for (auto at = trace.find(start); !fd.empty() && at != std::string::npos;
+         at = trace.find(start, at + 1)) {
+        const char next = trace[at + start.size()];
+        count += next == ',' || next == ')' ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
+    for (const std::string sync : {"", "  sync: true\n"}) {
+        test::daemon daemon;
+        test::write_file(daemon.config(), "queue:\n  endpoint: " + daemon.endpoint() +
+                                              "\nconsumer:\n  output_file: " +
+                                              daemon.output().string() + "\n" + sync);
+        ASSERT_TRUE(daemon.start());
+        const auto trace = daemon.folder() / "trace";
+        test::process strace({"/usr/bin/strace", "-f", "-e", "trace=writev,fdatasync", "-o",
+                              trace.string(), "-p", std::to_string(daemon.running().pid())});
+        ASSERT_TRUE(strace.wait_for_output("attached")) << strace.output();
+        test::zmq_producer producer(daemon.endpoint());
+        for (int i = 0; i < 50000; ++i) {
+            producer.send(std::string(64, 'b'));
+        }
+        ASSERT_EQ(daemon.wait_for_records(50000).size(), 50000U);
+        // No timer holds a record back when nothing else is waiting.
+        for (std::size_t i = 1; i <= 20; ++i) {
+            producer.send("lone");
+            const auto deadline = std::chrono::steady_clock::now() + 500ms;
+            while (test::split_records(test::read_file(daemon.output())).size() < 50000 + i &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_EQ(test::split_records(test::read_file(daemon.output())).size(), 50000 + i);
+        }
+        strace.signal(SIGINT);
+        strace.wait();
+        const std::string traced = test::read_file(trace);
+        const pid_t pid = daemon.running().pid();
+        const auto writes = calls_on_log(traced, "writev", pid, daemon.output());
+        const auto syncs = calls_on_log(traced, "fdatasync", pid, daemon.output());
+        EXPECT_EQ(daemon.stop(SIGTERM), 0);
+        EXPECT_GE(writes, 20U);
+        EXPECT_LE(writes, 50000U / 8 + 20) << sync;
+        if (sync.empty()) {
+            EXPECT_EQ(syncs, 0U);
+        } else {
+            EXPECT_GE(syncs, 1U);
+            EXPECT_LE(syncs, 5000U + 20);
+        }
+    }
+}
