@@ -26,7 +26,7 @@ int receive_hwm(std::size_t max_record_size) {
 // Open connections beyond which producers are turned away: the descriptor limit less a reserve
 // for the daemon's own files and for the connections accepted but not yet counted.
 std::size_t connection_cap(rlim_t limit) {
-    const rlim_t reserve = std::clamp<rlim_t>(limit / 4, 64, 1024);
+    const rlim_t reserve = std::clamp<rlim_t>(limit / 2, 64, 1024);
     return limit > reserve ? static_cast<std::size_t>(limit - reserve) : 1;
 }
 

@@ -130,11 +130,11 @@ TEST(daemon_faults, kill_during_a_flood_leaves_whole_lines_and_a_restart_follows
     test::daemon daemon;
     ASSERT_TRUE(daemon.start());
     auto record = [](int i) { return std::to_string(i) + ":" + std::string(200 + i % 3000, 'k'); };
-    test::flooder flood(daemon.endpoint(), record);
+    auto flood = std::make_unique<test::flooder>(daemon.endpoint(), record);
     daemon.wait_for_records(5000);
     daemon.running().signal(SIGKILL);
     EXPECT_EQ(daemon.running().wait(), 128 + SIGKILL);
-    flood.stop();
+    flood.reset();
 
     const auto earlier = test::split_records(test::read_file(daemon.output())).size();
     ASSERT_TRUE(daemon.start());
