@@ -26,7 +26,8 @@ deb=$(ls "$work"/package/velmoeventsd_*.deb)
 DESTDIR="$work/stage" cmake --install "$build_dir" >/dev/null
 for file in usr/sbin/velmoeventsd usr/bin/velmoevents-send etc/velmoeventsd/config.yaml \
     usr/lib/systemd/system/velmoeventsd.service usr/lib/systemd/system/velmoeventsd.socket \
-    usr/share/man/man8/velmoeventsd.8 usr/share/man/man1/velmoevents-send.1; do
+    usr/share/man/man8/velmoeventsd.8 usr/share/man/man1/velmoevents-send.1 \
+    usr/include/velmoevents.h usr/share/man/man3/velmoevents.3; do
     [ -e "$work/stage/$file" ] || fail "cmake --install did not install $file"
 done
 echo "# installed by hand" >> "$work/stage/etc/velmoeventsd/config.yaml"
@@ -59,6 +60,42 @@ kill -TERM "$daemon"
 wait "$daemon" || fail "daemon exit status $?"
 [ "$(cat "$work/log/events.log")" = "first event" ] || fail "event not in the log"
 
+# A producer of its own, built only from what pkg-config says, bursts 100000 records while
+# another floods the daemon, closes, exits: every one of its records is in the log.
+cat > "$work/producer.c" <<'PRODUCER'
+#include <stdio.h>
+#include <velmoevents.h>
+int main(int argc, char **argv)
+{
+    velmoevents *events = velmoevents_open(argv[1]);
+    char record[32];
+    for (int i = 0; events != NULL && i < 100000; i++) {
+        int size = snprintf(record, sizeof record, "burst %d", i);
+        if (velmoevents_send(events, record, (size_t)size) != 0) {
+            perror("velmoevents_send");
+            return 1;
+        }
+    }
+    return events != NULL && velmoevents_close(events, 60000) == 0 ? 0 : 1;
+}
+PRODUCER
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Werror -o "$work/producer" "$work/producer.c" \
+    $(pkg-config --cflags --libs velmoevents) || fail "building against the installed library"
+/usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
+daemon=$!
+for _ in $(seq 100); do grep -q "Service ready" "$work/daemon.log" && break; sleep 0.05; done
+yes flood | /usr/bin/velmoevents-send --config "$work/config.yaml" --timeout 60 &
+flood=$!
+sleep 0.5
+"$work/producer" "ipc://$work/events.sock" || fail "the producer could not deliver its burst"
+kill "$flood"; wait "$flood" 2>/dev/null || true
+sleep 0.5
+kill -TERM "$daemon"
+wait "$daemon" || fail "daemon exit status $?"
+[ "$(grep -c '^burst ' "$work/log/events.log")" = 100000 ] || fail "the burst is not all in the log"
+grep -q "^burst 99999$" "$work/log/events.log" || fail "the burst's last record is missing"
+
 echo "# changed by the administrator" >> /etc/velmoeventsd/config.yaml
 dpkg -i "$deb" >/dev/null </dev/null
 grep -q "changed by the administrator" /etc/velmoeventsd/config.yaml ||
@@ -66,6 +103,7 @@ grep -q "changed by the administrator" /etc/velmoeventsd/config.yaml ||
 
 dpkg -r velmoeventsd >/dev/null
 [ ! -e /usr/sbin/velmoeventsd ] || fail "binary left after removal"
+ldconfig -p | grep -q libvelmoevents && fail "the library is still known to the loader"
 [ -e /etc/velmoeventsd/config.yaml ] || fail "configuration removed before purge"
 dpkg -P velmoeventsd >/dev/null
 [ ! -e /etc/velmoeventsd ] || fail "configuration left after purge"

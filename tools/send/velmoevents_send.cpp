@@ -1,22 +1,18 @@
 // velmoevents-send: hands event records to the velmoeventsd daemon, one record per argument
 // or, without arguments, one per line of standard input.
-#include <linux/sockios.h>
 #include <spdlog/spdlog.h>
-#include <sys/ioctl.h>
+#include <velmoevents.h>
 
 #include <algorithm>
 #include <boost/program_options.hpp>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
-#include <zmq.hpp>
 
 #include "config/yaml_config.hpp"
 
@@ -31,129 +27,42 @@ int fail(const std::string& message) {
     return 1;
 }
 
-const char* const monitor_endpoint = "inproc://velmoevents-send-monitor";
-
-class sender {
-public:
-    sender(const std::string& endpoint, std::chrono::milliseconds timeout)
-        : socket(context, zmq::socket_type::push),
-          monitor(context, zmq::socket_type::pair),
-          target(endpoint),
-          limit(timeout) {
-        const int milliseconds = static_cast<int>(timeout.count());
-        // Queue only to a daemon that is really there, and give up on it after the timeout.
-        socket.set(zmq::sockopt::immediate, 1);
-        socket.set(zmq::sockopt::sndtimeo, milliseconds);
-        socket.set(zmq::sockopt::linger, milliseconds);
-        if (zmq_socket_monitor(socket.handle(), monitor_endpoint, ZMQ_EVENT_CONNECTED) != 0) {
-            throw zmq::error_t();
-        }
-        monitor.connect(monitor_endpoint);
-        socket.connect(endpoint);
-    }
-
-    bool send(const std::string& record) {
-        return socket.send(zmq::buffer(record.data(), record.size()), zmq::send_flags::none)
-            .has_value();
-    }
-
-    // Waits, at most the timeout, until the daemon has read every record. A daemon that is
-    // behind stops reading, and if this process closed its connection then, ZeroMQ would
-    // drop, unread, what the kernel still held for it: so close only once the connection's
-    // outgoing queue has stayed empty for a moment.
-    bool finish() {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        bool delivered = wait_until_read(deadline);
-        monitor.close();
-        socket.close();
-        const auto closing = std::chrono::steady_clock::now();
-        context.close();
-        // ZeroMQ does not say whether its linger ran out: a close that took it all is a loss.
-        delivered = delivered && std::chrono::steady_clock::now() - closing < limit;
-        return delivered;
-    }
-
-    const std::string& endpoint() const { return target; }
-
-private:
-    // The descriptor of the connection ZeroMQ made last, from its monitor, or -1.
-    int connection() {
-        zmq::message_t event;
-        while (monitor.recv(event, zmq::recv_flags::dontwait)) {
-            std::uint16_t number = 0;
-            std::int32_t value = 0;
-            if (event.size() >= 6) {
-                std::memcpy(&number, event.data(), sizeof number);
-                std::memcpy(&value, static_cast<const char*>(event.data()) + 2, sizeof value);
-            }
-            zmq::message_t address;
-            (void)monitor.recv(address, zmq::recv_flags::none);
-            if (number == ZMQ_EVENT_CONNECTED) {
-                fd = value;
-            }
-        }
-        return fd;
-    }
-
-    bool wait_until_read(std::chrono::steady_clock::time_point deadline) {
-        const auto settle = std::chrono::milliseconds(20);
-        auto empty_since = std::chrono::steady_clock::time_point::max();
-        while (std::chrono::steady_clock::now() < deadline) {
-            int unread = 0;
-            const int descriptor = connection();
-            if (descriptor >= 0 && ::ioctl(descriptor, SIOCOUTQ, &unread) == 0 && unread == 0) {
-                const auto now = std::chrono::steady_clock::now();
-                empty_since = std::min(empty_since, now);
-                if (now - empty_since >= settle) {
-                    return true;
-                }
-            } else {
-                empty_since = std::chrono::steady_clock::time_point::max();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-
-    zmq::context_t context;
-    zmq::socket_t socket;
-    zmq::socket_t monitor;
-    std::string target;
-    std::chrono::milliseconds limit;
-    int fd = -1;
-};
-
-int deliver(sender& out, const std::vector<std::string>& records, double timeout) {
+// Sends every record, then waits until the daemon has read them all. A record over the limit
+// is refused before it is sent; what came before it is still delivered.
+int deliver(velmoevents* out, const std::string& endpoint, const std::vector<std::string>& records,
+            double timeout) {
     std::size_t sent = 0;
+    int error = 0;
     auto send_one = [&](const std::string& record) {
-        if (!out.send(record)) {
+        if (velmoevents_send(out, record.data(), record.size()) != 0) {
+            error = errno;
             return false;
         }
         ++sent;
         return true;
     };
-    bool ok = true;
     if (!records.empty()) {
-        for (const auto& record : records) {
-            if (!(ok = send_one(record))) {
-                break;
-            }
+        for (auto record = records.begin(); record != records.end() && send_one(*record);) {
+            ++record;
         }
     } else {
         std::string line;
-        while (std::getline(std::cin, line)) {
-            if (!(ok = send_one(line))) {
-                break;
-            }
+        while (std::getline(std::cin, line) && send_one(line)) {
         }
     }
-    if (!ok) {
-        return fail(fmt::format("no daemon took the event within {} s at {} ({} sent)", timeout,
-                                out.endpoint(), sent));
+    const int timeout_ms = static_cast<int>(timeout * 1000);
+    const bool drained = velmoevents_close(out, sent == 0 ? 0 : timeout_ms) == 0;
+    if (error == EMSGSIZE) {
+        return fail(fmt::format("event {} is larger than the daemon takes; {} sent before it",
+                                sent + 1, sent));
     }
-    if (!out.finish()) {
-        return fail(fmt::format("could not deliver every event within {} s to {}", timeout,
-                                out.endpoint()));
+    if (error != 0) {
+        return fail(fmt::format("no daemon took the event within {} s at {} ({} sent)", timeout,
+                                endpoint, sent));
+    }
+    if (!drained && sent > 0) {
+        return fail(
+            fmt::format("could not deliver every event within {} s to {}", timeout, endpoint));
     }
     return 0;
 }
@@ -164,7 +73,7 @@ int main(int argc, char* argv[]) {
     po::options_description options("Usage: velmoevents-send [options] [RECORD...]\nOptions");
     options.add_options()("help,h", "Show this help message")(
         "endpoint,e", po::value<std::string>(),
-        (std::string("Daemon endpoint (default ") + default_endpoint + ")").c_str())(
+        "Daemon endpoint (default: the one in /etc/velmoeventsd/config.yaml)")(
         "config,c", po::value<std::string>(), "Read the endpoint from the daemon's configuration")(
         "timeout,t", po::value<double>()->default_value(5.0),
         "Seconds to wait for the daemon to take the events");
@@ -198,7 +107,8 @@ int main(int argc, char* argv[]) {
     }
 
     try {
-        std::string endpoint = default_endpoint;
+        std::optional<std::string> endpoint;
+        std::optional<long long> limit;
         if (variables.count("endpoint") != 0) {
             endpoint = variables["endpoint"].as<std::string>();
         } else if (variables.count("config") != 0) {
@@ -206,13 +116,22 @@ int main(int argc, char* argv[]) {
             yaml_config config;
             config.load(std::filesystem::path(variables["config"].as<std::string>()));
             endpoint = config.get<std::string>({"queue", "endpoint"}, default_endpoint);
+            limit = config.get_optional<long long>({"queue", "max_record_size"});
         }
         std::vector<std::string> records;
         if (variables.count("record") != 0) {
             records = variables["record"].as<std::vector<std::string>>();
         }
-        sender out(endpoint, std::chrono::milliseconds(static_cast<long>(timeout * 1000)));
-        return deliver(out, records, timeout);
+        velmoevents* out = velmoevents_open(endpoint ? endpoint->c_str() : nullptr);
+        if (out == nullptr) {
+            return fail(fmt::format("cannot connect to {}: {}", endpoint.value_or("the daemon"),
+                                    std::strerror(errno)));
+        }
+        velmoevents_set_send_timeout(out, static_cast<int>(timeout * 1000));
+        if (limit && *limit >= 1) {
+            velmoevents_set_max_record_size(out, static_cast<std::size_t>(*limit));
+        }
+        return deliver(out, endpoint.value_or("the configured endpoint"), records, timeout);
     } catch (const std::exception& error) {
         return fail(error.what());
     }
