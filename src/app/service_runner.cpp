@@ -3,10 +3,16 @@
 #include <pthread.h>
 #include <spdlog/spdlog.h>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cinttypes>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -28,21 +34,45 @@ sigset_t termination_signals() {
 }
 
 // Blocks the calling thread until SIGINT or SIGTERM. Only the first signal is acted on; once
-// this returns both signals have their default action again.
-void wait_for_termination(const sigset_t& previous_mask) {
+// this returns both signals have their default action again. Under a service manager that
+// listens for notifications, it says when the stop begins and, once a second at most, how many
+// records the consumer has written.
+void wait_for_termination(const sigset_t& previous_mask, const std::string& output_file,
+                          const file_message_consumer& consumer) {
     boost::asio::io_context loop;
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
     // Only now may the signals reach this thread, and every other thread keeps them blocked,
     // so one that came while the service was being built is handled here, in order.
     pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-    signals.async_wait([&loop](const boost::system::error_code& error, int number) {
+    boost::asio::steady_timer status_timer(loop);
+    signals.async_wait([&](const boost::system::error_code& error, int number) {
+        status_timer.cancel();
         if (error) {
             spdlog::warn("Signal handler error: {}", error.message());
             return;
         }
         spdlog::info("Received signal {}, shutting down", number);
+        sd_notify(0, "STOPPING=1");
         loop.stop();
     });
+    std::uint64_t reported = UINT64_MAX;
+    std::function<void()> report_status = [&] {
+        const std::uint64_t written = consumer.records_written();
+        if (written != reported) {
+            reported = written;
+            sd_notifyf(0, "STATUS=Writing to %s: %" PRIu64 " records written", output_file.c_str(),
+                       written);
+        }
+        status_timer.expires_after(std::chrono::seconds(1));
+        status_timer.async_wait([&](const boost::system::error_code& error) {
+            if (!error) {
+                report_status();
+            }
+        });
+    };
+    if (std::getenv("NOTIFY_SOCKET") != nullptr) {
+        report_status();
+    }
     loop.run();
 }
 
@@ -91,16 +121,21 @@ void run_service(const yaml_config& config) {
     // Declared before the service so it is destroyed after it, on every way out: queued tasks
     // hold its address until the service has stopped its executor.
     std::optional<file_message_consumer> consumer;
-    message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
-                                                                   std::move(executor));
-
-    const std::string output_file =
-        config.get<std::string>({"consumer", "output_file"}, "/var/log/velmo-events.log");
-    spdlog::info("Output file: {}", output_file);
-    consumer.emplace(std::filesystem::path(output_file),
-                     config.get<bool>({"consumer", "sync"}, false));
-    service.add_consumer(&*consumer);
-    spdlog::info("Service ready");
-
-    wait_for_termination(previous_mask);
+    std::string output_file;
+    {
+        message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
+                                                                       std::move(executor));
+        output_file =
+            config.get<std::string>({"consumer", "output_file"}, "/var/log/velmo-events.log");
+        spdlog::info("Output file: {}", output_file);
+        consumer.emplace(std::filesystem::path(output_file),
+                         config.get<bool>({"consumer", "sync"}, false));
+        service.add_consumer(&*consumer);
+        spdlog::info("Service ready");
+        sd_notify(0, "READY=1");
+        wait_for_termination(previous_mask, output_file, *consumer);
+    }
+    // The service has stopped and every record it took in has been handed to the consumer.
+    spdlog::info("Records written: {}, failed: {}", consumer->records_written(),
+                 consumer->records_failed());
 }

@@ -1,6 +1,7 @@
 #include "support/daemon.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "support/file_facts.hpp"
 #include "support/flooder.hpp"
 #include "support/zmq_producer.hpp"
 
@@ -290,4 +292,71 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
             EXPECT_LE(syncs, 5000U + 20);
         }
     }
+}
+
+namespace {
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket the daemon sends its state to.
+class notify_socket {
+public:
+    explicit notify_socket(std::filesystem::path where) : path(std::move(where)) {
+        fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~notify_socket() { ::close(fd); }
+    std::vector<std::string> launcher() const {
+        return {"/usr/bin/env", "NOTIFY_SOCKET=" + path.string()};
+    }
+    // The next message, or "" when none comes within the timeout.
+    std::string next(std::chrono::milliseconds timeout = 5s) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) {
+            return "";
+        }
+        char message[4096];
+        const ssize_t size = ::recv(fd, message, sizeof message, 0);
+        return size > 0 ? std::string(message, static_cast<std::size_t>(size)) : "";
+    }
+
+private:
+    std::filesystem::path path;
+    int fd = -1;
+};
+
+}  // namespace
+
+TEST(daemon, tells_the_service_manager_it_is_ready_serving_and_stopping_and_counts_records) {
+    test::daemon daemon;
+    notify_socket manager(daemon.folder() / "notify.sock");
+    ASSERT_TRUE(daemon.start(manager.launcher()));
+    EXPECT_EQ(manager.next(), "READY=1");
+    EXPECT_TRUE(std::filesystem::exists(daemon.output()));
+    EXPECT_TRUE(test::append_only(daemon.output()));
+    EXPECT_EQ(manager.next(), "STATUS=Writing to " + daemon.output().string() +
+                                  ": 0 records written");
+    {
+        test::zmq_producer producer(daemon.endpoint());
+        for (int i = 0; i < 1234; ++i) {
+            producer.send("record " + std::to_string(i));
+        }
+        daemon.wait_for_records(1234);
+    }
+    EXPECT_EQ(manager.next(), "STATUS=Writing to " + daemon.output().string() +
+                                  ": 1234 records written");
+    daemon.running().signal(SIGTERM);
+    EXPECT_EQ(manager.next(), "STOPPING=1");
+    EXPECT_EQ(daemon.running().wait(), 0);
+    expect_in_order(daemon.running().output(),
+                    {"[info] Stopped", "[info] Records written: 1234, failed: 0"});
+
+    // A start that fails never says it is ready.
+    test::daemon refused;
+    notify_socket refused_manager(refused.folder() / "notify.sock");
+    std::filesystem::create_directories(refused.output());
+    EXPECT_FALSE(refused.start(refused_manager.launcher()));
+    EXPECT_EQ(refused.running().wait(), 1);
+    EXPECT_EQ(refused_manager.next(100ms), "");
 }

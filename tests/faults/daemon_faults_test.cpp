@@ -124,6 +124,10 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
         ++failures;
     }
     EXPECT_EQ(written + failures, 20U);
+    EXPECT_TRUE(contains(daemon.running().output(),
+                         "Records written: " + std::to_string(written + 2) +
+                             ", failed: " + std::to_string(failures)))
+        << daemon.running().output();
 }
 
 TEST(daemon_faults, kill_during_a_flood_leaves_whole_lines_and_a_restart_follows_them) {
