@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
+#include <utility>
 
 namespace permissions {
 
@@ -30,6 +32,7 @@ public:
     scoped_fd(const scoped_fd&) = delete;
     scoped_fd& operator=(const scoped_fd&) = delete;
     int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
 
 private:
     int fd;
@@ -37,14 +40,8 @@ private:
 
 const char* last_error() { return std::strerror(errno); }
 
-// Ownership, ACLs and attributes applied through a symbolic link or to a directory would
-// land on whatever it names, so only a regular file is ever touched.
-void refuse_non_regular(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        throw permissions_error("output path is not a regular file: {}", path.string());
-    }
-}
+// The path through which a descriptor's own file is reached, for calls that take a path.
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 void set_append_only(int fd, bool on) {
     int flags = 0;
@@ -75,6 +72,14 @@ int open_flags(std::ios_base::openmode mode) {
 }  // namespace
 
 void apply_acl(const std::filesystem::path& target, const char* text) {
+    scoped_fd opened(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (opened.get() < 0) {
+        throw permissions_error("Failed to set ACL, err: {}", last_error());
+    }
+    apply_acl(opened.get(), text);
+}
+
+void apply_acl(int target, const char* text) {
     // A text that does not parse gives a null ACL, which the mask calculation rejects.
     acl_t acl = ::acl_from_text(text);
     struct release {
@@ -88,50 +93,73 @@ void apply_acl(const std::filesystem::path& target, const char* text) {
     if (::acl_calc_mask(&acl) < 0) {
         throw permissions_error("Failed to recalculate ACL mask, err: {}", last_error());
     }
-    if (::acl_set_file(target.c_str(), ACL_TYPE_ACCESS, acl) < 0) {
+    if (::acl_set_fd(target, acl) < 0) {
         throw permissions_error("Failed to set ACL, err: {}", last_error());
     }
 }
 
 protected_file::protected_file(const std::filesystem::path& file_path, bool create)
     : path(file_path) {
-    refuse_non_regular(path);
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
     if (create) {
         std::filesystem::create_directories(path.parent_path());
+    }
+    scoped_fd folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder_fd.get() < 0) {
+        throw permissions_error("failed to unset append-only attribute: {}", last_error());
+    }
+    const std::string name = path.filename().string();
+    if (create) {
         // Created private and exclusively: the ACL that lets auditors read it comes later,
         // and until then nobody else may open it and keep the descriptor.
-        if (!std::filesystem::exists(std::filesystem::symlink_status(path))) {
-            int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                 S_IRUSR | S_IWUSR);
-            if (created >= 0) {
-                ::close(created);
-            }
+        const int created = ::openat(folder_fd.get(), name.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                     S_IRUSR | S_IWUSR);
+        if (created >= 0) {
+            ::close(created);
         }
     }
-    scoped_fd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (file.get() < 0) {
+    // A path handle opens whatever is there without side effects, a link or a device included,
+    // so that it can be checked before anything reads it.
+    scoped_fd found(::openat(folder_fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (found.get() < 0) {
         throw permissions_error("failed to unset append-only attribute: {}", last_error());
     }
     struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (::fstat(found.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw permissions_error("output path is not a regular file: {}", path.string());
     }
-    set_append_only(file.get(), false);
+    scoped_fd readable(::open(descriptor_path(found.get()).c_str(),
+                              O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (readable.get() < 0) {
+        throw permissions_error("failed to unset append-only attribute: {}", last_error());
+    }
+    set_append_only(readable.get(), false);
+    directory = folder_fd.release();
+    file = readable.release();
 }
 
 protected_file::~protected_file() {
-    if (fd) {
-        ::close(*fd);
+    for (const int held : {fd.value_or(-1), file, directory}) {
+        if (held >= 0) {
+            ::close(held);
+        }
     }
 }
 
+struct stat protected_file::directory_status() const {
+    struct stat info {};
+    ::fstat(directory, &info);
+    return info;
+}
+
 protected_file& protected_file::set_directory_acl(const std::string& acl) {
-    apply_acl(path.parent_path(), acl.c_str());
+    apply_acl(directory, acl.c_str());
     return *this;
 }
 
 protected_file& protected_file::set_acl(const std::string& acl) {
-    apply_acl(path, acl.c_str());
+    apply_acl(file, acl.c_str());
     return *this;
 }
 
@@ -145,7 +173,7 @@ protected_file& protected_file::set_owner(const std::string& user, const std::st
     if (group_entry == nullptr) {
         throw permissions_error("Failed to resolve gid for {}, err: {}", group, last_error());
     }
-    if (::chown(path.c_str(), uid, group_entry->gr_gid) < 0) {
+    if (::fchown(file, uid, group_entry->gr_gid) < 0) {
         throw permissions_error("Failed to set file owner user or group, err: {}", last_error());
     }
     return *this;
@@ -162,7 +190,8 @@ protected_file& protected_file::set_mac_label(const std::string& label) {
     if (handle == nullptr) {
         throw permissions_error("failed to parse mac label: {}", label);
     }
-    if (::mavi_set_path(path.c_str(), handle) != 0) {
+    // The label library takes a path: the descriptor's own one cannot be swapped.
+    if (::mavi_set_path(descriptor_path(file).c_str(), handle) != 0) {
         throw permissions_error("failed to set mac label");
     }
     return *this;
@@ -173,12 +202,15 @@ int protected_file::open_append_only(std::ios_base::openmode mode) {
         ::close(*fd);
         fd.reset();
     }
-    if (!std::filesystem::exists(std::filesystem::status(path))) {
+    struct stat info {};
+    if (::fstatat(directory, path.filename().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
         throw std::filesystem::filesystem_error(
             "file does not exist", path,
             std::make_error_code(std::errc::no_such_file_or_directory));
     }
-    const int opened = ::open(path.c_str(), open_flags(mode) | O_NOFOLLOW | O_CLOEXEC);
+    // Reopened through the descriptor of the file that was protected, never through its name.
+    const int opened = ::open(descriptor_path(file).c_str(), open_flags(mode) | O_CLOEXEC);
     if (opened < 0) {
         throw std::filesystem::filesystem_error("file does not exist", path,
                                                 std::error_code(errno, std::generic_category()));

@@ -230,20 +230,18 @@ namespace {
 // How many of the daemon's system calls named `call` acted on its event log, from a trace.
 std::size_t calls_on_log(const std::string& trace, const std::string& call, pid_t pid,
                          const std::filesystem::path& log) {
-    std::string fd;
+    std::size_t count = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         std::error_code ignored;
-        if (std::filesystem::read_symlink(entry.path(), ignored) == log) {
-            fd = entry.path().filename().string();
+        if (std::filesystem::read_symlink(entry.path(), ignored) != log) {
+            continue;
         }
-    }
-    const std::string start = call + "(" + fd;
-    std::size_t count = 0;
-    for (auto at = trace.find(start); !fd.empty() && at != std::string::npos;
-         at = trace.find(start, at + 1)) {
-        const char next = trace[at + start.size()];
-        count += next == ',' || next == ')' ? 1 : 0;
+        const std::string start = call + "(" + entry.path().filename().string();
+        for (auto at = trace.find(start); at != std::string::npos; at = trace.find(start, at + 1)) {
+            const char next = trace[at + start.size()];
+            count += next == ',' || next == ')' ? 1 : 0;
+        }
     }
     return count;
 }

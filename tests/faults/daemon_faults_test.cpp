@@ -1,8 +1,15 @@
 // The real daemon under faults: a full disk, kill -9, hostile peers, refused output paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +21,7 @@
 #include <thread>
 
 #include "support/daemon.hpp"
+#include "support/file_facts.hpp"
 #include "support/flooder.hpp"
 #include "support/small_disk.hpp"
 #include "support/zmq_producer.hpp"
@@ -283,6 +291,86 @@ TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouche
         EXPECT_EQ(info.st_gid, 0U) << kind;
         EXPECT_EQ(test::read_file(target), "do not touch\n");
     }
+}
+
+namespace {
+
+// What a change by the daemon would show on a file or folder it must never touch.
+std::string facts(const std::filesystem::path& path) {
+    const auto info = test::status(path);
+    std::string text = std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) + " " +
+                       std::to_string(info.st_mode) + " " + test::access_acl(path);
+    char names[4096];
+    const ssize_t size = ::llistxattr(path.c_str(), names, sizeof names);
+    text += " xattrs:" + std::string(names, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    ::close(fd);
+    text += " flags:" + std::to_string(flags);
+    return S_ISREG(info.st_mode) ? text + " " + test::read_file(path) : text;
+}
+
+}  // namespace
+
+TEST(daemon_faults, a_user_owning_the_log_folder_cannot_redirect_the_protection) {
+    test::daemon daemon;
+    const auto& root = daemon.folder().path();
+    ::chmod(root.c_str(), 0755);
+    const auto secret = root / "secret";
+    test::write_file(secret, "root only\n");
+    ::chmod(secret.c_str(), 0600);
+    const auto secret_folder = root / "secret-folder";
+    std::filesystem::create_directory(secret_folder);
+    ::chmod(secret_folder.c_str(), 0700);
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const auto attack = root / "attack";
+    const auto logs = attack / "logs";
+    std::filesystem::create_directories(logs);
+    std::filesystem::create_symlink(secret_folder, attack / "logs.other");
+    std::filesystem::create_symlink(secret, logs / "events.other");
+    for (const auto& owned : {attack, logs, attack / "logs.other", logs / "events.other"}) {
+        ASSERT_EQ(::lchown(owned.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    test::write_file(daemon.config(), "queue: {endpoint: '" + daemon.endpoint() +
+                                          "'}\nconsumer: {output_file: '" +
+                                          (logs / "events.log").string() + "'}\n");
+    const std::string secret_before = facts(secret);
+    const std::string folder_before = facts(secret_folder);
+    // The attacker swaps the log for a link to the root-only file, and the folder for a link
+    // to the root-only folder, each exchange atomic, as fast as it can.
+    const pid_t swapper = ::fork();
+    if (swapper == 0) {
+        // Set after the change of user, which clears it.
+        if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0 ||
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+            ::_exit(1);
+        }
+        for (;;) {
+            ::renameat2(AT_FDCWD, logs.c_str(), AT_FDCWD, (attack / "logs.other").c_str(),
+                        RENAME_EXCHANGE);
+            ::renameat2(AT_FDCWD, (logs / "events.log").c_str(), AT_FDCWD,
+                        (logs / "events.other").c_str(), RENAME_EXCHANGE);
+        }
+    }
+    int served = 0;
+    for (int start = 0; start < 150; ++start) {
+        if (daemon.start()) {
+            ++served;
+            EXPECT_EQ(daemon.stop(SIGTERM), 0);
+            EXPECT_TRUE(contains(daemon.running().output(),
+                                 "[warning] Log folder " + logs.string() +
+                                     " is writable by others than root (owner nobody)"));
+        } else {
+            EXPECT_EQ(daemon.running().wait(), 1) << daemon.running().output();
+        }
+        ASSERT_EQ(facts(secret), secret_before) << "start " << start;
+        ASSERT_EQ(facts(secret_folder), folder_before) << "start " << start;
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    std::printf("%d of 150 starts served\n", served);
 }
 
 TEST(daemon_faults, sigint_during_a_flood_writes_whole_records_in_order) {

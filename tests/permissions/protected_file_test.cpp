@@ -4,7 +4,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <mavi_standin.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -95,8 +98,14 @@ TEST(protected_file, refuses_anything_but_a_regular_file_and_changes_nothing) {
     std::filesystem::create_symlink(target, dir / "logs" / "link.log");
     std::filesystem::create_directory(dir / "logs" / "folder.log");
     ASSERT_EQ(::mkfifo((dir / "logs" / "fifo.log").c_str(), 0600), 0);
+    ASSERT_EQ(::mknod((dir / "logs" / "device.log").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    (dir / "logs" / "socket.log").string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const auto directory_acl = test::access_acl(dir / "logs");
-    for (const char* name : {"link.log", "folder.log", "fifo.log"}) {
+    for (const char* name : {"link.log", "folder.log", "fifo.log", "device.log", "socket.log"}) {
         for (bool create : {true, false}) {
             auto path = dir / "logs" / name;
             expect_error([&] { protected_file file(path, create); },
@@ -109,6 +118,7 @@ TEST(protected_file, refuses_anything_but_a_regular_file_and_changes_nothing) {
     EXPECT_EQ(test::label(target), "<none>");
     EXPECT_EQ(test::access_acl(dir / "logs"), directory_acl);
     EXPECT_EQ(test::read_file(target), "earlier content\n");
+    ::close(listening);
 }
 
 TEST(protected_file, failures_name_the_step_and_leave_the_owner) {
