@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -261,15 +261,17 @@ public:
         const auto work = dir / (name + ".work");
         std::filesystem::create_directories(work);
         const auto config = dir / (name + ".conf");
-        std::ofstream(config)
-            << "global(workDirectory=\"" << work.string() << "\" maxMessageSize=\"64k\")\n"
-            << "module(load=\"imptcp\")\n"
-            << "main_queue(queue.type=\"LinkedList\" queue.size=\"1000000\" "
-               "queue.dequeueBatchSize=\"4096\")\n"
-            << "template(name=\"body\" type=\"string\" string=\"%rawmsg%\\n\")\n"
-            << "input(type=\"imptcp\" address=\"127.0.0.1\" port=\"" << port << "\")\n"
-            << "action(type=\"omfile\" file=\"" << log.string() << "\" template=\"body\" "
-               "ioBufferSize=\"1m\" asyncWriting=\"on\" flushOnTXEnd=\"on\")\n";
+        std::ofstream(config) << "global(workDirectory=\"" << work.string()
+                              << "\" maxMessageSize=\"64k\")\n"
+                              << "module(load=\"imptcp\")\n"
+                              << "main_queue(queue.type=\"LinkedList\" queue.size=\"1000000\" "
+                                 "queue.dequeueBatchSize=\"4096\")\n"
+                              << "template(name=\"body\" type=\"string\" string=\"%rawmsg%\\n\")\n"
+                              << "input(type=\"imptcp\" address=\"127.0.0.1\" port=\"" << port
+                              << "\")\n"
+                              << "action(type=\"omfile\" file=\"" << log.string()
+                              << "\" template=\"body\" "
+                                 "ioBufferSize=\"1m\" asyncWriting=\"on\" flushOnTXEnd=\"on\")\n";
         const auto pid_file = dir / (name + ".pid");
         pid = ::fork();
         if (pid == 0) {

@@ -12,8 +12,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>

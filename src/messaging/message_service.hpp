@@ -65,8 +65,8 @@ public:
     void add_consumer(Consumer* target) {
         {
             std::lock_guard lock(mutex);
-            auto next = std::make_shared<std::vector<consumer>>(consumers ? *consumers
-                                                                          : std::vector<consumer>{});
+            auto next = std::make_shared<std::vector<consumer>>(
+                consumers ? *consumers : std::vector<consumer>{});
             next->emplace_back(
                 [target](std::string_view record, bool last) { target->consume(record, last); });
             consumers = std::move(next);
@@ -97,11 +97,9 @@ private:
                     active = consumers;
                 }
                 const std::size_t bytes = batch.footprint();
-                executor->submit(
-                    [targets = active, records = std::move(batch), runner = executor.get()] {
-                        deliver(*targets, records, *runner);
-                    },
-                    bytes);
+                executor->submit([targets = active, records = std::move(batch),
+                                  runner = executor.get()] { deliver(*targets, records, *runner); },
+                                 bytes);
             } catch (const std::exception& error) {
                 spdlog::error("Processing error: {}", error.what());
             } catch (...) {

@@ -81,9 +81,10 @@ void admit_producers(zmq::socket_t zap, zmq::socket_t monitor, rlim_t limit) {
             } while (request.back().more());
             const bool admit = open <= cap;
             if (!admit && !refusing) {
-                spdlog::warn("Refusing producers: {} connections open, the most the descriptor "
-                             "limit of {} allows",
-                             open, limit);
+                spdlog::warn(
+                    "Refusing producers: {} connections open, the most the descriptor "
+                    "limit of {} allows",
+                    open, limit);
             }
             refusing = !admit;
             answer(zap, request.size() > 1 ? request[1] : request[0], admit);
@@ -113,8 +114,8 @@ zmq_message_queue::zmq_message_queue(const std::string& endpoint, std::size_t ma
         // Unbounded, so that no event is dropped and the count stays true.
         monitor.set(zmq::sockopt::rcvhwm, 0);
         monitor.connect(monitor_endpoint);
-        admission = std::jthread(admit_producers, std::move(zap), std::move(monitor),
-                                 descriptor_limit());
+        admission =
+            std::jthread(admit_producers, std::move(zap), std::move(monitor), descriptor_limit());
         // Exactly one inherited socket is ours; with more, none can be told apart, so none is
         // used.
         if (sd_listen_fds(0) == 1) {

@@ -85,10 +85,11 @@ file_message_consumer::file_message_consumer(const std::filesystem::path& path, 
     if (folder.st_uid != 0 || (folder.st_mode & S_IWOTH) != 0 ||
         ((folder.st_mode & S_IWGRP) != 0 && folder.st_gid != 0)) {
         const passwd* owner = ::getpwuid(folder.st_uid);
-        spdlog::warn("Log folder {} is writable by others than root (owner {}): a local user can "
-                     "replace the event log",
-                     path.has_parent_path() ? path.parent_path().string() : ".",
-                     owner != nullptr ? std::string(owner->pw_name) : std::to_string(folder.st_uid));
+        spdlog::warn(
+            "Log folder {} is writable by others than root (owner {}): a local user can "
+            "replace the event log",
+            path.has_parent_path() ? path.parent_path().string() : ".",
+            owner != nullptr ? std::string(owner->pw_name) : std::to_string(folder.st_uid));
     }
     // Read through a descriptor of its own: the one kept is write-only.
     const int reader = ::open(("/proc/self/fd/" + std::to_string(*file.descriptor())).c_str(),

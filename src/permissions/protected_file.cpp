@@ -112,9 +112,9 @@ protected_file::protected_file(const std::filesystem::path& file_path, bool crea
     if (create) {
         // Created private and exclusively: the ACL that lets auditors read it comes later,
         // and until then nobody else may open it and keep the descriptor.
-        const int created = ::openat(folder_fd.get(), name.c_str(),
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                     S_IRUSR | S_IWUSR);
+        const int created =
+            ::openat(folder_fd.get(), name.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
         if (created >= 0) {
             ::close(created);
         }
@@ -129,8 +129,8 @@ protected_file::protected_file(const std::filesystem::path& file_path, bool crea
     if (::fstat(found.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw permissions_error("output path is not a regular file: {}", path.string());
     }
-    scoped_fd readable(::open(descriptor_path(found.get()).c_str(),
-                              O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    scoped_fd readable(
+        ::open(descriptor_path(found.get()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (readable.get() < 0) {
         throw permissions_error("failed to unset append-only attribute: {}", last_error());
     }

@@ -333,8 +333,8 @@ TEST(daemon, tells_the_service_manager_it_is_ready_serving_and_stopping_and_coun
     EXPECT_EQ(manager.next(), "READY=1");
     EXPECT_TRUE(std::filesystem::exists(daemon.output()));
     EXPECT_TRUE(test::append_only(daemon.output()));
-    EXPECT_EQ(manager.next(), "STATUS=Writing to " + daemon.output().string() +
-                                  ": 0 records written");
+    EXPECT_EQ(manager.next(),
+              "STATUS=Writing to " + daemon.output().string() + ": 0 records written");
     {
         test::zmq_producer producer(daemon.endpoint());
         for (int i = 0; i < 1234; ++i) {
@@ -342,8 +342,8 @@ TEST(daemon, tells_the_service_manager_it_is_ready_serving_and_stopping_and_coun
         }
         daemon.wait_for_records(1234);
     }
-    EXPECT_EQ(manager.next(), "STATUS=Writing to " + daemon.output().string() +
-                                  ": 1234 records written");
+    EXPECT_EQ(manager.next(),
+              "STATUS=Writing to " + daemon.output().string() + ": 1234 records written");
     daemon.running().signal(SIGTERM);
     EXPECT_EQ(manager.next(), "STOPPING=1");
     EXPECT_EQ(daemon.running().wait(), 0);

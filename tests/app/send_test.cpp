@@ -48,10 +48,11 @@ TEST(velmoevents_send, fails_clearly_without_a_daemon) {
     EXPECT_EQ(output,
               "velmoevents-send: Config file not found: " + (dir / "missing.yaml").string() + "\n");
     EXPECT_EQ(send({"--endpoint", "not an endpoint", "x"}, output), 1);
-    test::write_file(dir / "small.yaml", "queue: {endpoint: 'ipc://" +
-                                             (dir / "nobody.sock").string() +
-                                             "', max_record_size: 4}\n");
+    test::write_file(
+        dir / "small.yaml",
+        "queue: {endpoint: 'ipc://" + (dir / "nobody.sock").string() + "', max_record_size: 4}\n");
     EXPECT_EQ(send({"--config", (dir / "small.yaml").string(), "12345"}, output), 1);
-    EXPECT_EQ(output, "velmoevents-send: event 1 is larger than the daemon takes; 0 sent before it\n");
+    EXPECT_EQ(output,
+              "velmoevents-send: event 1 is larger than the daemon takes; 0 sent before it\n");
     EXPECT_EQ(send({"--bogus"}, output), 2);
 }

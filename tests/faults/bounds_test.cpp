@@ -1,15 +1,15 @@
 // The daemon's bounds under what a real host produces: floods of large records into a slow
 // disk, records over the size limit, thousands of producers against the descriptor limit.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 
 #include "support/daemon.hpp"
 #include "support/flooder.hpp"
@@ -53,8 +53,8 @@ TEST(bounds, floods_of_any_record_size_keep_memory_bounded_and_lose_nothing) {
         int producers;
         double limit_mib;
     };
-    for (const auto& c : {flood_case{1U << 20, 1, 400}, flood_case{64U << 10, 4, 256},
-                          flood_case{64, 4, 64}}) {
+    for (const auto& c :
+         {flood_case{1U << 20, 1, 400}, flood_case{64U << 10, 4, 256}, flood_case{64, 4, 64}}) {
         test::daemon daemon;
         make_synchronous(daemon.output());
         ASSERT_TRUE(daemon.start());

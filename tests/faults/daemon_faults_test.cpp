@@ -132,9 +132,9 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
         ++failures;
     }
     EXPECT_EQ(written + failures, 20U);
-    EXPECT_TRUE(contains(daemon.running().output(),
-                         "Records written: " + std::to_string(written + 2) +
-                             ", failed: " + std::to_string(failures)))
+    EXPECT_TRUE(
+        contains(daemon.running().output(), "Records written: " + std::to_string(written + 2) +
+                                                ", failed: " + std::to_string(failures)))
         << daemon.running().output();
 }
 
