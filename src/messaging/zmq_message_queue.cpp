@@ -17,6 +17,9 @@ const char* const zap_endpoint = "inproc://zeromq.zap.01";
 // What one connection may hold unread inside ZeroMQ, at the largest records.
 constexpr std::size_t connection_buffer_bytes = std::size_t{256} << 20;
 constexpr int min_receive_hwm = 256;
+// ZeroMQ holds the handshake's own commands to the maximum message size too: below this, no
+// producer could connect, so smaller limits are kept by the queue itself.
+constexpr std::size_t min_transport_limit = 1024;
 
 int receive_hwm(std::size_t max_record_size) {
     const std::size_t messages = connection_buffer_bytes / max_record_size;
@@ -99,9 +102,10 @@ void admit_producers(zmq::socket_t zap, zmq::socket_t monitor, rlim_t limit) {
 }  // namespace
 
 zmq_message_queue::zmq_message_queue(const std::string& endpoint, std::size_t max_record_size)
-    : context(), socket(context, zmq::socket_type::pull) {
+    : context(), socket(context, zmq::socket_type::pull), record_limit(max_record_size) {
     try {
-        socket.set(zmq::sockopt::maxmsgsize, static_cast<std::int64_t>(max_record_size));
+        socket.set(zmq::sockopt::maxmsgsize,
+                   static_cast<std::int64_t>(std::max(max_record_size, min_transport_limit)));
         socket.set(zmq::sockopt::rcvhwm, receive_hwm(max_record_size));
         socket.set(zmq::sockopt::zap_domain, "velmoeventsd");
         zmq::socket_t zap(context, zmq::socket_type::rep);
@@ -167,7 +171,12 @@ void zmq_message_queue::receive_batch(message_batch& batch) {
     auto flags = zmq::recv_flags::none;
     try {
         while (!batch.full() && socket.recv(message, flags)) {
-            batch.add(message.data(), message.size());
+            if (message.size() <= record_limit) {
+                batch.add(message.data(), message.size());
+            } else {
+                spdlog::error("Refused a record of {} bytes, larger than {}", message.size(),
+                              record_limit);
+            }
             flags = zmq::recv_flags::dontwait;
         }
     } catch (const zmq::error_t& error) {

@@ -36,5 +36,6 @@ public:
 private:
     zmq::context_t context;
     zmq::socket_t socket;
+    const std::size_t record_limit;
     std::jthread admission;
 };

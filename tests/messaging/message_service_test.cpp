@@ -1,101 +1,34 @@
 #include "messaging/message_service.hpp"
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <filesystem>
 #include <future>
-#include <mutex>
-#include <stdexcept>
 
 #include "executor/asio_task_executor.hpp"
 #include "messaging/zmq_message_queue.hpp"
-#include "support/log_capture.hpp"
-#include "support/temp_dir.hpp"
-#include "support/zmq_producer.hpp"
+#include "support/support.hpp"
 
-using namespace std::chrono_literals;
+using namespace test;
 
 namespace {
 
-using service = message_service<zmq_message_queue, asio_task_executor>;
-
-// A consumer that keeps what it was given, tagged with its name, in one shared journal.
-class journal {
-public:
-    void add(std::string entry) {
-        {
-            std::lock_guard lock(mutex);
-            entries.push_back(std::move(entry));
-        }
-        changed.notify_all();
-    }
-    std::vector<std::string> wait_for(std::size_t count) {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, 10s, [&] { return entries.size() >= count; });
-        return entries;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> entries;
-};
-
-struct named_consumer {
+struct journal_consumer {
     std::string name;
-    journal* target;
-    void consume(std::string_view message, bool) { target->add(name + ":" + std::string(message)); }
-};
-
-struct throwing_consumer {
-    void consume(std::string_view message, bool) {
-        if (message == "bad") {
-            throw std::runtime_error("cannot take " + std::string(message));
+    std::shared_ptr<std::vector<std::string>> journal;  // written by the executor's thread
+    void consume(std::string_view record, bool) {
+        if (record == "bad" && name == "b") {
+            throw std::runtime_error("cannot take it");
         }
+        journal->push_back(name + ":" + std::string(record));
     }
 };
 
-struct intake {
-    test::temp_dir dir;
-    std::string endpoint = "ipc://" + (dir / "service.sock").string();
-    std::unique_ptr<service> running = std::make_unique<service>(
-        std::make_unique<zmq_message_queue>(endpoint), std::make_unique<asio_task_executor>());
-};
-
-// Stand-ins that show the service destroyed what it was handed, and let the executor stop.
-struct counted_queue {
-    static inline int alive = 0;
-    counted_queue() { ++alive; }
-    ~counted_queue() { --alive; }
-    void receive_batch(message_batch& batch) {
-        std::unique_lock lock(mutex);
-        woken.wait(lock, [&] { return stopped || !pending.empty(); });
-        if (!pending.empty()) {
-            batch.add(pending.back().data(), pending.back().size());
-            pending.pop_back();
-        }
-    }
-    void push(std::string message) {
-        std::lock_guard lock(mutex);
-        pending.insert(pending.begin(), std::move(message));
-        woken.notify_all();
-    }
-    void shutdown() {
-        std::lock_guard lock(mutex);
-        stopped = true;
-        woken.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable woken;
-    std::vector<std::string> pending;
-    bool stopped = false;
-};
-
-struct counted_executor {
-    static inline int alive = 0;
-    counted_executor() { ++alive; }
-    ~counted_executor() { --alive; }
+// An executor that can be stopped from outside.
+struct stoppable_executor {
+    std::atomic<bool> running{true};
     bool is_running() const { return running; }
     bool has_waiting() const { return false; }
     template <typename Task>
@@ -105,136 +38,107 @@ struct counted_executor {
         }
         task();
     }
-    std::atomic<bool> running{true};
 };
 
-template <typename Action>
-void expect_refused(Action construct, const std::string& text) {
-    try {
-        construct();
-        ADD_FAILURE() << "constructed";
-    } catch (const std::exception& error) {
-        EXPECT_EQ(std::string(error.what()), text);
-    }
-    EXPECT_EQ(counted_queue::alive, 0);
-    EXPECT_EQ(counted_executor::alive, 0);
+std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
+    auto log = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("test", log));
+    return log;
 }
 
 }  // namespace
 
-TEST(message_service, constructor_checks_destroy_what_they_were_given) {
-    using checked = message_service<counted_queue, counted_executor>;
-    test::log_capture log;
-    expect_refused([] { checked(nullptr, nullptr); }, "Message queue is null");
-    expect_refused([] { checked(nullptr, std::make_unique<counted_executor>()); },
-                   "Message queue is null");
-    expect_refused([] { checked(std::make_unique<counted_queue>(), nullptr); },
-                   "Task executor is null");
-    expect_refused(
-        [] {
-            auto stopped = std::make_unique<counted_executor>();
-            stopped->running = false;
-            auto queue = std::make_unique<counted_queue>();
-            try {
-                checked(std::move(queue), std::move(stopped));
-            } catch (const std::runtime_error&) {
-                EXPECT_FALSE(queue);
-                throw;
-            }
-        },
-        "Task executor is not running");
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(message_service, every_consumer_gets_every_message_in_registration_order) {
-    journal seen;
-    named_consumer first{"first", &seen};
-    named_consumer second{"second", &seen};
-    intake daemon;
-    daemon.running->add_consumer(&first);
-    daemon.running->add_consumer(&second);
-    daemon.running->add_consumer(&first);
-    test::zmq_producer producer(daemon.endpoint);
-    producer.send("a");
-    producer.send(std::string("\0b", 2));
-    producer.send("");
-    auto entries = seen.wait_for(9);
-    EXPECT_EQ(entries, (std::vector<std::string>{
-                           "first:a", "second:a", "first:a", std::string("first:\0b", 8),
-                           std::string("second:\0b", 9), std::string("first:\0b", 8),
-                           "first:", "second:", "first:"}));
-}
-
-TEST(message_service, a_throwing_consumer_does_not_stop_the_service) {
-    test::log_capture log;
-    journal seen;
-    throwing_consumer thrower;
-    named_consumer after{"after", &seen};
-    intake daemon;
-    daemon.running->add_consumer(&thrower);
-    daemon.running->add_consumer(&after);
-    test::zmq_producer producer(daemon.endpoint);
-    producer.send("bad");
-    producer.send("good");
-    EXPECT_EQ(seen.wait_for(2), (std::vector<std::string>{"after:bad", "after:good"}));
-    EXPECT_EQ(log.count("error: Task execution failed: cannot take bad"), 1U);
-}
-
-TEST(message_service, messages_sent_before_the_first_consumer_are_kept) {
-    journal seen;
-    named_consumer late{"late", &seen};
-    intake daemon;
-    test::zmq_producer producer(daemon.endpoint);
-    for (int i = 0; i < 100; ++i) {
-        producer.send(std::to_string(i));
-    }
-    std::this_thread::sleep_for(200ms);
-    daemon.running->add_consumer(&late);
-    auto entries = seen.wait_for(100);
-    ASSERT_EQ(entries.size(), 100U);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(entries[static_cast<std::size_t>(i)], "late:" + std::to_string(i));
-    }
-}
-
-TEST(message_service, destruction_while_waiting_is_prompt) {
-    for (bool with_consumer : {false, true}) {
-        test::log_capture log;
-        journal seen;
-        named_consumer idle{"idle", &seen};
-        intake daemon;
-        if (with_consumer) {
-            daemon.running->add_consumer(&idle);
-            std::this_thread::sleep_for(50ms);
-        }
-        auto stopped = std::async(std::launch::async, [&] { daemon.running.reset(); });
-        ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
-        EXPECT_EQ(log.count("info: Stopped"), 1U);
-        EXPECT_EQ(log.count("info: Started"), 1U);
-    }
-}
-
-TEST(message_service, a_stopped_executor_turns_each_message_into_an_error_line) {
-    test::log_capture log;
-    journal seen;
-    named_consumer target{"t", &seen};
-    auto queue = std::make_unique<counted_queue>();
-    auto executor = std::make_unique<counted_executor>();
-    auto* source = queue.get();
-    auto* tasks = executor.get();
+TEST(message_service, every_consumer_gets_every_record_in_order_even_those_sent_before_it) {
+    temp_dir dir;
+    const std::string endpoint = "ipc://" + (dir / "q.sock").string();
+    auto journal = std::make_shared<std::vector<std::string>>();
+    journal_consumer a{"a", journal};
+    journal_consumer b{"b", journal};
     {
-        message_service<counted_queue, counted_executor> daemon(std::move(queue),
-                                                                std::move(executor));
-        daemon.add_consumer(&target);
-        source->push("delivered");
-        seen.wait_for(1);
-        tasks->running = false;
-        source->push("dropped 1");
-        source->push("dropped 2");
-        for (int i = 0; i < 500 && log.count_prefix("error: Processing error:") < 2; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
+        message_service<zmq_message_queue, asio_task_executor> service(
+            std::make_unique<zmq_message_queue>(endpoint), std::make_unique<asio_task_executor>());
+        producer p(endpoint);
+        p.send("sent before any consumer");
+        std::this_thread::sleep_for(100ms);
+        service.add_consumer(&a);
+        service.add_consumer(&b);
+        p.send("bad");
+        p.send(std::string("\0z", 2), true);
+        p.send("");
+        std::this_thread::sleep_for(200ms);
     }
-    EXPECT_EQ(seen.wait_for(1), std::vector<std::string>{"t:delivered"});
-    EXPECT_EQ(log.count("error: Processing error: Cannot submit task: executor not running"), 2U);
+    // What came before b registered may or may not have reached b.
+    std::erase(*journal, "b:sent before any consumer");
+    EXPECT_EQ(*journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad",
+                                                  "a:" + std::string("\0z", 2),
+                                                  "b:" + std::string("\0z", 2), "a:", "b:"}));
+}
+
+TEST(message_service, refuses_what_it_cannot_run_and_reports_each_failed_submission) {
+    auto log = capture_log();
+    auto check = [](auto construct, const std::string& text) {
+        try {
+            construct();
+            ADD_FAILURE() << "constructed";
+        } catch (const std::exception& error) {
+            EXPECT_EQ(error.what(), text);
+        }
+    };
+    using service = message_service<zmq_message_queue, stoppable_executor>;
+    temp_dir dir;
+    const std::string endpoint = "ipc://" + (dir / "q.sock").string();
+    check([] { service(nullptr, std::make_unique<stoppable_executor>()); },
+          "Message queue is null");
+    check([&] { service(std::make_unique<zmq_message_queue>(endpoint), nullptr); },
+          "Task executor is null");
+    auto stopped = std::make_unique<stoppable_executor>();
+    stopped->running = false;
+    check([&] { service(std::make_unique<zmq_message_queue>(endpoint), std::move(stopped)); },
+          "Task executor is not running");
+    auto executor = std::make_unique<stoppable_executor>();
+    auto* running = executor.get();
+    journal_consumer a{"a", std::make_shared<std::vector<std::string>>()};
+    service s(std::make_unique<zmq_message_queue>(endpoint), std::move(executor));
+    s.add_consumer(&a);
+    running->running = false;
+    producer(endpoint).send("dropped");
+    for (int i = 0; i < 500 && log->last_raw().empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_FALSE(log->last_raw().empty());
+    EXPECT_EQ(log->last_raw().back().payload,
+              "Processing error: Cannot submit task: executor not running");
+}
+
+TEST(zmq_message_queue, a_blocked_receive_wakes_at_shutdown_and_a_bad_endpoint_leaves_nothing) {
+    auto log = capture_log();
+    temp_dir dir;
+    const std::string endpoint = "ipc://" + (dir / "q.sock").string();
+    auto entries = [](const char* folder) {
+        return std::distance(std::filesystem::directory_iterator(folder), {});
+    };
+    const auto descriptors = entries("/proc/self/fd");
+    const auto threads = entries("/proc/self/task");
+    for (const std::string& bad :
+         {std::string("nonsense"), "ipc://" + (dir / "no" / "q").string(), std::string("5555")}) {
+        EXPECT_THROW(zmq_message_queue queue(bad), zmq::error_t) << bad;
+    }
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    zmq_message_queue queue(endpoint);
+    EXPECT_EQ(queue.receive(false), std::nullopt);
+    {
+        producer p(endpoint);
+        p.send("one");
+        p.send("two");
+    }
+    EXPECT_EQ(queue.receive(true), "one");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(queue.receive_all(), std::vector<std::string>{"two"});
+    auto blocked = std::async(std::launch::async, [&] { return queue.receive(true); });
+    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);
+    queue.shutdown();
+    ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), std::nullopt);
+    EXPECT_EQ(log->last_raw().size(), 1U);
 }
