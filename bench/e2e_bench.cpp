@@ -4,8 +4,10 @@
 // resident memory and the latency percentiles at half the measured peak rate, once with the
 // producers at the daemon's priority and once with them at nice 10; then a burst and a flood.
 #include <arpa/inet.h>
+#include <linux/fs.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -489,6 +491,32 @@ int main(int argc, char* argv[]) {
         "a flood keeps the daemon behind: %" PRIu64 " in the file\n",
         arrived);
     std::fflush(stdout);
+
+    // Large records into a log whose every write waits for the disk: the memory bounds.
+    for (const auto& [size, processes] :
+         {std::pair{std::size_t{1} << 20, 1}, std::pair{std::size_t{64} << 10, 4}}) {
+        settle();
+        const auto log = dir.path() / ("large" + std::to_string(size) + ".log");
+        const int fd = ::open(log.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+        int flags = 0;
+        ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+        flags |= FS_SYNC_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::close(fd);
+        daemon_process large(dir.path(), "large" + std::to_string(size));
+        std::uint64_t sent = 0;
+        {
+            bench::producers flood(large.endpoint, processes, size, 0, 12.0);
+            sent = flood.sent();
+            while (log_size(large.log) < sent * (size + 1)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        std::printf("large records into a synchronous log: %d x %zu B for 12 s: %" PRIu64
+                    " sent, %" PRIu64 " in the file, daemon peak %.1f MiB\n",
+                    processes, size, sent, log_size(large.log) / (size + 1), large.peak_mib());
+        std::fflush(stdout);
+    }
 
     settle();
     daemon_process daemon(dir.path(), "flood");

@@ -344,9 +344,10 @@ TEST(velmoevents_send, delivers_arguments_and_lines_and_fails_clearly) {
     EXPECT_EQ(run({VELMOEVENTS_SEND_PATH, "-e", d.endpoint(), "first event", "", "third"}, output),
               0)
         << output;
-    EXPECT_EQ(run({VELMOEVENTS_SEND_PATH, "--config", d.config().string()}, output,
-                  "line one\n\nlast without newline"),
-              0);
+    write_file(d.folder() / "lines", "line one\n\nlast without newline");
+    EXPECT_EQ(
+        run({VELMOEVENTS_SEND_PATH, "--config", d.config().string()}, output, d.folder() / "lines"),
+        0);
     EXPECT_EQ(
         run({VELMOEVENTS_SEND_PATH, "-c", d.config().string(), "fits", "twenty-one bytes long"},
             output),

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -56,13 +57,21 @@ std::string facts(const std::filesystem::path& path) {
 
 TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     test::daemon d;
-    small_disk disk(d.folder() / "disk");
-    if (!disk.mounted()) {
+    // A 4 MiB ext4 file system with no blocks kept for root, which the test is.
+    const auto disk = d.folder() / "disk";
+    std::filesystem::create_directory(disk);
+    if (std::system(("truncate -s 4M " + disk.string() + ".img && mkfs.ext4 -q -m 0 " +
+                     disk.string() + ".img && mount -o loop " + disk.string() + ".img " +
+                     disk.string())
+                        .c_str()) != 0) {
         GTEST_SKIP() << "cannot mount a loop device here";
     }
-    const auto log = d.folder() / "disk" / "events.log";
-    write_file(d.config(), "queue: {endpoint: '" + d.endpoint() + "'}\nconsumer: {output_file: '" +
-                               log.string() + "'}\n");
+    struct unmount {
+        std::filesystem::path at;
+        ~unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } mounted{disk};
+    const auto log = disk / "events.log";
+    d.configure("", "", "", log);
     ASSERT_TRUE(d.start()) << d.running().output();
     const std::string record(3000, 'r');
     producer p(d.endpoint());
@@ -70,12 +79,13 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     while (read_file(log).empty()) {
         std::this_thread::sleep_for(5ms);
     }
-    disk.fill();
+    for (std::ofstream filler(disk / "filler"); filler << std::string(4096, 'f') << std::flush;) {
+    }
     for (int i = 0; i < 20; ++i) {
         p.send(record);
     }
     EXPECT_TRUE(d.running().wait_for_output("[error] could not write message: No space left"));
-    disk.free_space();
+    std::filesystem::remove(disk / "filler");
     p.send("after");
     for (int i = 0; i < 1000 && !contains(read_file(log), "\nafter\n"); ++i) {
         std::this_thread::sleep_for(10ms);
@@ -301,15 +311,18 @@ TEST(daemon_faults, velmoevents_send_loses_nothing_when_the_daemon_is_behind) {
     // up loses what the kernel still held for it: the producer tool must wait for that.
     test::daemon d;
     ASSERT_TRUE(d.start());
-    std::string lines;
+    std::ofstream burst(d.folder() / "lines");
     for (int i = 0; i < 100000; ++i) {
-        lines += "burst " + std::to_string(i) + "\n";
+        burst << "burst " << i << "\n";
     }
+    burst.close();
     producer flood(d.endpoint());
     flood.flood([](int i) { return "flood " + std::to_string(i); });
     std::this_thread::sleep_for(500ms);
     std::string output;
-    EXPECT_EQ(run({VELMOEVENTS_SEND_PATH, "-e", d.endpoint(), "--timeout", "30"}, output, lines), 0)
+    EXPECT_EQ(
+        run({VELMOEVENTS_SEND_PATH, "-e", d.endpoint(), "-t", "30"}, output, d.folder() / "lines"),
+        0)
         << output;
     const int flooded = flood.stop();
     const auto records = d.wait_for_records(100000 + static_cast<std::size_t>(flooded), 30s);
