@@ -58,6 +58,7 @@ TEST(asio_task_executor, a_full_executor_makes_submit_wait_for_room_or_for_the_s
         std::promise<void> open;
         auto shared_open = open.get_future().share();
         auto executor = std::make_unique<asio_task_executor>(by_bytes ? 100 : 2, 1000);
+        asio_task_executor* raw = executor.get();
         executor->submit([&] {
             entered.set_value();
             shared_open.wait();
@@ -68,7 +69,7 @@ TEST(asio_task_executor, a_full_executor_makes_submit_wait_for_room_or_for_the_s
         if (!by_bytes) {
             executor->submit([] {});
         }
-        auto third = std::async(std::launch::async, [&] { executor->submit([] {}, 10); });
+        auto third = std::async(std::launch::async, [&] { raw->submit([] {}, 10); });
         EXPECT_EQ(third.wait_for(100ms), std::future_status::timeout);
         if (by_bytes) {
             open.set_value();

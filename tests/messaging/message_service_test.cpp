@@ -117,15 +117,15 @@ TEST(zmq_message_queue, a_blocked_receive_wakes_at_shutdown_and_a_bad_endpoint_l
     auto entries = [](const char* folder) {
         return std::distance(std::filesystem::directory_iterator(folder), {});
     };
+    zmq_message_queue queue(endpoint);
     const auto descriptors = entries("/proc/self/fd");
     const auto threads = entries("/proc/self/task");
     for (const std::string& bad :
          {std::string("nonsense"), "ipc://" + (dir / "no" / "q").string(), std::string("5555")}) {
-        EXPECT_THROW(zmq_message_queue queue(bad), zmq::error_t) << bad;
+        EXPECT_THROW(zmq_message_queue refused(bad), zmq::error_t) << bad;
     }
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_EQ(entries("/proc/self/task"), threads);
-    zmq_message_queue queue(endpoint);
     EXPECT_EQ(queue.receive(false), std::nullopt);
     {
         producer p(endpoint);
