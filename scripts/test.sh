@@ -31,7 +31,7 @@ ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 ctest --test-dir "$root/
 stage "ThreadSanitizer"
 "$root/scripts/setup.sh" "$root/build-tsan" -DWARNINGS_AS_ERRORS=ON -DENABLE_TSAN=ON \
     -DBUILD_BENCHMARKS=OFF
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure \
+TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" ctest --test-dir "$root/build-tsan" --output-on-failure \
     -j "$jobs" -L "threads"
 
 stage "fuzzing, 20 s a target"
