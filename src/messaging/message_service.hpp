@@ -134,7 +134,7 @@ private:
 
     std::unique_ptr<Queue> queue;
     std::unique_ptr<Executor> executor;
-    std::shared_ptr<const std::vector<consumer>> consumers;  // guarded by mutex
+    consumer_list consumers;  // guarded by mutex; replaced whole, never changed in place
     std::mutex mutex;
     std::condition_variable registered;
     std::atomic<std::size_t> registered_count{0};
