@@ -1,12 +1,5 @@
 #include "messaging/message_service.hpp"
 
-#include <gtest/gtest.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <spdlog/spdlog.h>
-
-#include <filesystem>
-#include <future>
-
 #include "executor/asio_task_executor.hpp"
 #include "messaging/zmq_message_queue.hpp"
 #include "support/support.hpp"
@@ -15,45 +8,35 @@ using namespace test;
 
 namespace {
 
+// Keeps what it is given in a journal written by the executor's thread; b refuses "bad".
 struct journal_consumer {
     std::string name;
-    std::shared_ptr<std::vector<std::string>> journal;  // written by the executor's thread
+    std::shared_ptr<std::vector<std::string>> journal =
+        std::make_shared<std::vector<std::string>>();
     void consume(std::string_view record, bool) {
-        if (record == "bad" && name == "b") {
-            throw std::runtime_error("cannot take it");
-        }
+        if (record == "bad" && name == "b") throw std::runtime_error("cannot take it");
         journal->push_back(name + ":" + std::string(record));
     }
 };
 
-// An executor that can be stopped from outside.
+// Runs each task at once, until stopped from outside.
 struct stoppable_executor {
     std::atomic<bool> running{true};
     bool is_running() const { return running; }
     bool has_waiting() const { return false; }
     template <typename Task>
     void submit(Task task, std::size_t) {
-        if (!running) {
-            throw std::runtime_error("Cannot submit task: executor not running");
-        }
+        if (!running) throw std::runtime_error("Cannot submit task: executor not running");
         task();
     }
 };
-
-std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
-    auto log = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("test", log));
-    return log;
-}
 
 }  // namespace
 
 TEST(message_service, every_consumer_gets_every_record_in_order_even_those_sent_before_it) {
     temp_dir dir;
     const std::string endpoint = "ipc://" + (dir / "q.sock").string();
-    auto journal = std::make_shared<std::vector<std::string>>();
-    journal_consumer a{"a", journal};
-    journal_consumer b{"b", journal};
+    journal_consumer a{"a"}, b{"b", a.journal};
     {
         message_service<zmq_message_queue, asio_task_executor> service(
             std::make_unique<zmq_message_queue>(endpoint), std::make_unique<asio_task_executor>());
@@ -63,48 +46,41 @@ TEST(message_service, every_consumer_gets_every_record_in_order_even_those_sent_
         service.add_consumer(&a);
         service.add_consumer(&b);
         p.send("bad");
-        p.send(std::string("\0z", 2), true);
+        p.send("\0z"s, true);
         p.send("");
         std::this_thread::sleep_for(200ms);
     }
     // What came before b registered may or may not have reached b.
-    std::erase(*journal, "b:sent before any consumer");
-    EXPECT_EQ(*journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad",
-                                                  "a:" + std::string("\0z", 2),
-                                                  "b:" + std::string("\0z", 2), "a:", "b:"}));
+    std::erase(*a.journal, "b:sent before any consumer");
+    EXPECT_EQ(*a.journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad", "a:\0z"s,
+                                                    "b:\0z"s, "a:", "b:"}));
 }
 
 TEST(message_service, refuses_what_it_cannot_run_and_reports_each_failed_submission) {
     auto log = capture_log();
-    auto check = [](auto construct, const std::string& text) {
-        try {
-            construct();
-            ADD_FAILURE() << "constructed";
-        } catch (const std::exception& error) {
-            EXPECT_EQ(error.what(), text);
-        }
-    };
     using service = message_service<zmq_message_queue, stoppable_executor>;
     temp_dir dir;
     const std::string endpoint = "ipc://" + (dir / "q.sock").string();
-    check([] { service(nullptr, std::make_unique<stoppable_executor>()); },
-          "Message queue is null");
-    check([&] { service(std::make_unique<zmq_message_queue>(endpoint), nullptr); },
-          "Task executor is null");
     auto stopped = std::make_unique<stoppable_executor>();
     stopped->running = false;
-    check([&] { service(std::make_unique<zmq_message_queue>(endpoint), std::move(stopped)); },
-          "Task executor is not running");
+    for (const auto& [construct, error] :
+         std::vector<std::pair<std::function<void()>, std::string>>{
+             {[] { service(nullptr, std::make_unique<stoppable_executor>()); },
+              "Message queue is null"},
+             {[&] { service(std::make_unique<zmq_message_queue>(endpoint), nullptr); },
+              "Task executor is null"},
+             {[&] { service(std::make_unique<zmq_message_queue>(endpoint), std::move(stopped)); },
+              "Task executor is not running"}}) {
+        EXPECT_THAT(construct, testing::ThrowsMessage<std::exception>(testing::StrEq(error)));
+    }
     auto executor = std::make_unique<stoppable_executor>();
     auto* running = executor.get();
-    journal_consumer a{"a", std::make_shared<std::vector<std::string>>()};
+    journal_consumer a{"a"};
     service s(std::make_unique<zmq_message_queue>(endpoint), std::move(executor));
     s.add_consumer(&a);
     running->running = false;
     producer(endpoint).send("dropped");
-    for (int i = 0; i < 500 && log->last_raw().empty(); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    for (int i = 0; i < 500 && log->last_raw().empty(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_FALSE(log->last_raw().empty());
     EXPECT_EQ(log->last_raw().back().payload,
               "Processing error: Cannot submit task: executor not running");
@@ -118,10 +94,8 @@ TEST(zmq_message_queue, a_blocked_receive_wakes_at_shutdown_and_a_bad_endpoint_l
         return std::distance(std::filesystem::directory_iterator(folder), {});
     };
     zmq_message_queue queue(endpoint);
-    const auto descriptors = entries("/proc/self/fd");
-    const auto threads = entries("/proc/self/task");
-    for (const std::string& bad :
-         {std::string("nonsense"), "ipc://" + (dir / "no" / "q").string(), std::string("5555")}) {
+    const auto descriptors = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+    for (const std::string& bad : {"nonsense"s, "ipc://" + (dir / "no" / "q").string(), "5555"s}) {
         EXPECT_THROW(zmq_message_queue refused(bad), zmq::error_t) << bad;
     }
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);

@@ -2,95 +2,58 @@
 
 #include <acl/libacl.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <poll.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
 #include <sys/acl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
+#include <future>
+#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 #include <zmq.hpp>
 
 // What the tests share: a fresh folder, a child process, the real daemon, a producer, and the
 // facts an administrator reads back from a file.
 namespace test {
 
-using namespace std::chrono_literals;
+using namespace std::literals;
+using std::filesystem::path;
 
-inline int inode_flags(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    int flags = -1;
-    ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
-    ::close(fd);
-    return flags;
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
-inline bool append_only(const std::filesystem::path& path) {
-    return inode_flags(path) != -1 && (inode_flags(path) & FS_APPEND_FL) != 0;
+inline std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
 }
 
-// The access ACL in short text form.
-inline std::string access_acl(const std::filesystem::path& path) {
-    acl_t acl = ::acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
-    char* text = acl != nullptr ? ::acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE) : nullptr;
-    const std::string result = text != nullptr ? text : "<none>";
-    ::acl_free(text);
-    ::acl_free(acl);
-    return result;
-}
-
-inline std::string label(const std::filesystem::path& path) {
-    char value[256];
-    const ssize_t size = ::lgetxattr(path.c_str(), "trusted.mavi.label", value, sizeof value);
-    return size < 0 ? "<none>" : std::string(value, static_cast<std::size_t>(size));
-}
-
-// A fresh folder per test, removed with everything in it (append-only attributes included).
-class temp_dir {
-public:
-    temp_dir() {
-        std::string pattern = std::filesystem::temp_directory_path() / "velmo-test-XXXXXX";
-        root = ::mkdtemp(pattern.data());
-    }
-    ~temp_dir() {
-        std::error_code ignored;
-        for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-            if (append_only(it->path())) {
-                std::system(("chattr -a '" + it->path().string() + "'").c_str());
-            }
-        }
-        std::filesystem::remove_all(root, ignored);
-    }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    const std::filesystem::path& path() const { return root; }
-    std::filesystem::path operator/(const std::string& name) const { return root / name; }
-
-private:
-    std::filesystem::path root;
-};
-
-inline std::string read_file(const std::filesystem::path& path) {
+inline std::string read_file(const path& file) {
     std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
+    content << std::ifstream(file, std::ios::binary).rdbuf();
     return std::move(content).str();
 }
 
-inline void write_file(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
+inline void write_file(const path& file, const std::string& content) {
+    std::ofstream(file, std::ios::binary) << content;
 }
 
 // The lines of an event log without their newlines; a last line without one is left out.
@@ -103,30 +66,86 @@ inline std::vector<std::string> split_records(const std::string& content) {
     return records;
 }
 
-inline std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t found = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++found;
-    }
-    return found;
+inline int inode_flags(const path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = -1;
+    ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    ::close(fd);
+    return flags;
 }
 
-inline bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+inline bool append_only(const path& file) {
+    const int flags = inode_flags(file);
+    return flags != -1 && (flags & FS_APPEND_FL) != 0;
 }
+
+// The access ACL in short text form, and the mandatory access label.
+inline std::string access_acl(const path& file) {
+    acl_t acl = ::acl_get_file(file.c_str(), ACL_TYPE_ACCESS);
+    char* text = acl != nullptr ? ::acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE) : nullptr;
+    const std::string result = text != nullptr ? text : "<none>";
+    ::acl_free(text);
+    ::acl_free(acl);
+    return result;
+}
+
+inline std::string label(const path& file) {
+    char value[256];
+    const ssize_t size = ::lgetxattr(file.c_str(), "trusted.mavi.label", value, sizeof value);
+    return size < 0 ? "<none>" : std::string(value, static_cast<std::size_t>(size));
+}
+
+// A line of a process's /proc status, such as VmRSS or VmHWM, in MiB.
+inline double status_mib(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind(key + ":", 0) != 0) {
+    }
+    return line.empty() ? 0 : std::stod(line.substr(key.size() + 1)) / 1024.0;
+}
+
+// A Unix socket of `type` bound to, or else connected to, `where`; -1 when that fails.
+inline int unix_socket(const path& where, int type, bool bind) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    where.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const auto* raw = reinterpret_cast<sockaddr*>(&address);
+    return (bind ? ::bind(fd, raw, sizeof address) : ::connect(fd, raw, sizeof address)) == 0 ? fd
+                                                                                              : -1;
+}
+
+// The default logger's last records, kept to be read back.
+inline std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
+    auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(1000);
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("test", sink));
+    return sink;
+}
+
+// A fresh folder per test, removed with everything in it (append-only attributes included).
+struct temp_dir {
+    temp_dir() = default;
+    temp_dir(const temp_dir&) = delete;
+    ~temp_dir() {
+        std::system(
+            ("chattr -R -a '" + root.string() + "' 2>/dev/null; rm -rf '" + root.string() + "'")
+                .c_str());
+    }
+    path operator/(const std::string& name) const { return root / name; }
+    path root = [] {
+        std::string pattern = std::filesystem::temp_directory_path() / "velmo-test-XXXXXX";
+        return path(::mkdtemp(pattern.data()));
+    }();
+};
 
 // A child with its standard output and error in one pipe that the test reads, and its
-// standard input from a file when one is given.
+// standard input from a file.
 class process {
 public:
-    explicit process(const std::vector<std::string>& argv,
-                     const std::filesystem::path& input = "/dev/null") {
+    explicit process(std::vector<std::string> argv, const path& input = "/dev/null") {
         int out[2];
         ::pipe2(out, O_CLOEXEC);
         std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
+        for (auto& arg : argv) args.push_back(arg.data());
         args.push_back(nullptr);
         if ((child = ::fork()) == 0) {
             ::setpgid(0, 0);
@@ -139,19 +158,15 @@ public:
         ::close(out[1]);
         output_fd = out[0];
     }
+    process(const process&) = delete;
     ~process() {
-        if (!status) {
-            ::kill(child, SIGKILL);
-            wait();
-        }
+        if (!status) wait(0ms);
         ::close(output_fd);
     }
-    process(const process&) = delete;
-    process& operator=(const process&) = delete;
     pid_t pid() const { return child; }
     void signal(int number) const { ::kill(child, number); }
     const std::string& output() const { return captured; }
-    // False on timeout or end of output.
+    // False on timeout or at the end of the output.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = 10s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!contains(captured, text) && std::chrono::steady_clock::now() < deadline &&
@@ -179,9 +194,7 @@ private:
     ssize_t read_some(std::chrono::milliseconds timeout) {
         pollfd entry{output_fd, POLLIN, 0};
         char buffer[4096];
-        if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
-            return 0;
-        }
+        if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return 0;
         const ssize_t n = ::read(output_fd, buffer, sizeof buffer);
         captured.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         return n > 0 ? n : -1;
@@ -195,7 +208,7 @@ private:
 
 // Runs to completion; the output is left in `output`.
 inline int run(const std::vector<std::string>& argv, std::string& output,
-               const std::filesystem::path& input = "/dev/null") {
+               const path& input = "/dev/null") {
     process child(argv, input);
     const int status = child.wait();
     output = child.output();
@@ -208,15 +221,14 @@ public:
     daemon() { configure(); }
     // `queue` and `consumer` are further settings of those sections, as ", key: value".
     void configure(const std::string& top = "log_level: info\n", const std::string& queue = "",
-                   const std::string& consumer = "",
-                   const std::optional<std::filesystem::path>& log = std::nullopt) {
+                   const std::string& consumer = "", const std::optional<path>& log = {}) {
         write_file(config(), top + "queue: {endpoint: '" + endpoint() + "'" + queue +
                                  "}\nconsumer: {output_file: '" + log.value_or(output()).string() +
                                  "'" + consumer + "}\n");
     }
     std::string endpoint() const { return "ipc://" + (dir / "events.sock").string(); }
-    std::filesystem::path output() const { return dir / "log" / "events.log"; }
-    std::filesystem::path config() const { return dir / "config.yaml"; }
+    path output() const { return dir / "log" / "events.log"; }
+    path config() const { return dir / "config.yaml"; }
     const temp_dir& folder() const { return dir; }
     // Starts the binary, through the launcher if given, and waits for "Service ready".
     bool start(std::vector<std::string> launcher = {}) {
@@ -256,9 +268,8 @@ public:
         socket.set(zmq::sockopt::sndhwm, 64);
         socket.connect(endpoint);
     }
-    ~producer() { stop(); }
     producer(const producer&) = delete;
-    producer& operator=(const producer&) = delete;
+    ~producer() { stop(); }
     void send(const std::string& message, bool more = false) {
         socket.send(zmq::buffer(message), more ? zmq::send_flags::sndmore : zmq::send_flags::none);
     }
@@ -268,17 +279,13 @@ public:
         socket.set(zmq::sockopt::linger, 0);
         flooding = true;
         thread = std::thread([this, record] {
-            while (flooding) {
-                sent += socket.send(zmq::buffer(record(sent)), zmq::send_flags::none) ? 1 : 0;
-            }
+            while (flooding) sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
         });
     }
     // Stops the flood; returns how many records it sent.
     int stop() {
         flooding = false;
-        if (thread.joinable()) {
-            thread.join();
-        }
+        if (thread.joinable()) thread.join();
         return sent;
     }
 
