@@ -18,6 +18,14 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+# Polls a condition for up to five seconds.
+await() { for _ in $(seq 100); do eval "$1" && return; sleep 0.05; done; }
+start_daemon() {
+    /usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
+    daemon=$!
+    await 'grep -q "Service ready" "$work/daemon.log"'
+}
+stop_daemon() { kill -TERM "$daemon"; wait "$daemon" || fail "daemon exit status $?"; }
 
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/velmoeventsd_*.deb)
@@ -51,17 +59,14 @@ cat > "$work/config.yaml" <<CONFIG
 queue: {endpoint: "ipc://$work/events.sock"}
 consumer: {output_file: "$work/log/events.log"}
 CONFIG
-/usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
-daemon=$!
-for _ in $(seq 100); do grep -q "Service ready" "$work/daemon.log" && break; sleep 0.05; done
+start_daemon
 /usr/bin/velmoevents-send --config "$work/config.yaml" "first event" || fail "velmoevents-send"
-for _ in $(seq 100); do [ -s "$work/log/events.log" ] && break; sleep 0.05; done
-kill -TERM "$daemon"
-wait "$daemon" || fail "daemon exit status $?"
+await '[ -s "$work/log/events.log" ]'
+stop_daemon
 [ "$(cat "$work/log/events.log")" = "first event" ] || fail "event not in the log"
 
-# A producer of its own, built only from what pkg-config says, bursts 100000 records while
-# another floods the daemon, closes, exits: every one of its records is in the log.
+# A producer of its own, built only from what pkg-config says, and velmoevents-send each burst
+# 100000 records while a third floods the daemon, close and exit: every record is in the log.
 cat > "$work/producer.c" <<'PRODUCER'
 #include <stdio.h>
 #include <velmoevents.h>
@@ -70,11 +75,8 @@ int main(int argc, char **argv)
     velmoevents *events = velmoevents_open(argv[1]);
     char record[32];
     for (int i = 0; events != NULL && i < 100000; i++) {
-        int size = snprintf(record, sizeof record, "burst %d", i);
-        if (velmoevents_send(events, record, (size_t)size) != 0) {
-            perror("velmoevents_send");
+        if (velmoevents_send(events, record, (size_t)sprintf(record, "burst %d", i)) != 0)
             return 1;
-        }
     }
     return events != NULL && velmoevents_close(events, 60000) == 0 ? 0 : 1;
 }
@@ -82,19 +84,22 @@ PRODUCER
 # shellcheck disable=SC2046
 cc -std=c11 -Wall -Werror -o "$work/producer" "$work/producer.c" \
     $(pkg-config --cflags --libs velmoevents) || fail "building against the installed library"
-/usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
-daemon=$!
-for _ in $(seq 100); do grep -q "Service ready" "$work/daemon.log" && break; sleep 0.05; done
+seq -f "line %.0f" 0 99999 > "$work/lines"
+start_daemon
 yes flood | /usr/bin/velmoevents-send --config "$work/config.yaml" --timeout 60 &
 flood=$!
 sleep 0.5
+/usr/bin/velmoevents-send --config "$work/config.yaml" --timeout 60 < "$work/lines" &
 "$work/producer" "ipc://$work/events.sock" || fail "the producer could not deliver its burst"
+wait $! || fail "velmoevents-send could not deliver its burst"
 kill "$flood"; wait "$flood" 2>/dev/null || true
 sleep 0.5
-kill -TERM "$daemon"
-wait "$daemon" || fail "daemon exit status $?"
-[ "$(grep -c '^burst ' "$work/log/events.log")" = 100000 ] || fail "the burst is not all in the log"
-grep -q "^burst 99999$" "$work/log/events.log" || fail "the burst's last record is missing"
+stop_daemon
+for burst in "^burst [0-9]*$" "^line [0-9]*$"; do
+    [ "$(grep -c "$burst" "$work/log/events.log")" = 100000 ] || fail "a burst is not all in the log"
+done
+grep -q "^burst 99999$" "$work/log/events.log" && grep -q "^line 99999$" "$work/log/events.log" ||
+    fail "a burst's last record is missing"
 
 echo "# changed by the administrator" >> /etc/velmoeventsd/config.yaml
 dpkg -i "$deb" >/dev/null </dev/null

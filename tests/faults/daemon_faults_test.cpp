@@ -45,16 +45,14 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     const std::string record(3000, 'r');
     producer p(d.endpoint());
     p.send("before");
-    while (read_file(disk / "events.log").empty()) std::this_thread::sleep_for(5ms);
+    eventually([&] { return !read_file(disk / "events.log").empty(); });
     for (std::ofstream filler(disk / "filler"); filler << std::string(4096, 'f') << std::flush;) {
     }
     for (int i = 0; i < 20; ++i) p.send(record);
     EXPECT_TRUE(d.running().wait_for_output("[error] could not write message: No space left"));
     std::filesystem::remove(disk / "filler");
     p.send("after");
-    for (int i = 0; i < 1000 && !contains(read_file(disk / "events.log"), "\nafter\n"); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return contains(read_file(disk / "events.log"), "\nafter\n"); });
     EXPECT_EQ(d.stop(SIGTERM), 0);
     // "before", then copies of the record whole or cut short (each still ended by its
     // newline), then "after"; each one not whole is reported.
@@ -105,14 +103,9 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
     std::mt19937 random(42);
     // A ZMTP 3.0 greeting and READY as a PUSH peer sends them, then the start of a 1 MiB frame
     // whose body never comes.
-    std::string stalled_peer(64, '\0');
-    stalled_peer[0] = '\xff';
-    stalled_peer[9] = '\x7f';
-    stalled_peer[10] = 3;
-    stalled_peer.replace(12, 4, "NULL");
-    const std::string ready = "\x05READY\x0bSocket-Type\0\0\0\x04PUSH"s;
-    stalled_peer += "\x04" + std::string(1, static_cast<char>(ready.size())) + ready +
-                    "\x02\0\0\0\0\0\x10\0\0xxxxxxxxxx"s;
+    const std::string stalled_peer = "\xff\0\0\0\0\0\0\0\0\x7f\x03\0NULL"s + std::string(48, '\0') +
+                                     "\x04\x1a\x05READY\x0bSocket-Type\0\0\0\x04PUSH"
+                                     "\x02\0\0\0\0\0\x10\0\0xxxxxxxxxx"s;
     const int stalled = unix_socket(d.folder() / "events.sock", SOCK_STREAM, false);
     ::send(stalled, stalled_peer.data(), stalled_peer.size(), MSG_NOSIGNAL);
     std::vector<double> resident;
@@ -142,11 +135,9 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
                                  [](auto& r) { return r.rfind("crowd-", 0) == 0; });
         };
         const std::string served = "served in round " + std::to_string(round);
-        for (int i = 0; i < 2000 &&
-                        (ours() < 100000 * (round + 1) || !contains(read_file(d.output()), served));
-             ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
+        eventually([&] {
+            return ours() == 100000 * (round + 1) && contains(read_file(d.output()), served);
+        });
         ASSERT_EQ(ours(), 100000 * (round + 1));
         std::this_thread::sleep_for(200ms);
         resident.push_back(status_mib(d.running().pid(), "VmRSS"));
@@ -187,24 +178,16 @@ TEST(daemon_faults, records_over_the_size_limit_are_refused_and_the_producer_goe
 }
 
 TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouched) {
-    for (const std::string kind : {"symlink", "directory", "fifo", "device", "socket"}) {
+    for (const mode_t kind : {S_IFLNK, S_IFDIR, S_IFIFO, S_IFCHR, S_IFSOCK}) {
         test::daemon d;
-        const auto target = d.folder() / "precious";
+        const auto target = d.folder() / "precious", log = d.output(), folder = log.parent_path();
         write_file(target, "do not touch\n");
-        std::filesystem::create_directories(d.output().parent_path());
-        const std::string before = facts(target) + facts(d.output().parent_path());
-        int listening = -1;
-        if (kind == "symlink") {
-            std::filesystem::create_symlink(target, d.output());
-        } else if (kind == "directory") {
-            std::filesystem::create_directory(d.output());
-        } else if (kind == "socket") {
-            ASSERT_NE(listening = unix_socket(d.output(), SOCK_STREAM, true), -1);
-        } else {
-            ASSERT_EQ(::mknod(d.output().c_str(), (kind == "fifo" ? S_IFIFO : S_IFCHR) | 0600,
-                              makedev(1, 3)),
-                      0);
-        }
+        std::filesystem::create_directories(folder);
+        const std::string before = facts(target) + facts(folder);
+        ASSERT_EQ(kind == S_IFLNK   ? ::symlink(target.c_str(), log.c_str())
+                  : kind == S_IFDIR ? ::mkdir(log.c_str(), 0700)
+                                    : ::mknod(log.c_str(), kind | 0600, makedev(1, 3)),
+                  0);
         EXPECT_FALSE(d.start());
         EXPECT_EQ(d.running().wait(), 1);
         EXPECT_TRUE(
@@ -212,8 +195,7 @@ TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouche
                      "Fatal error: output path is not a regular file: " + d.output().string()))
             << kind << "\n"
             << d.running().output();
-        EXPECT_EQ(facts(target) + facts(d.output().parent_path()), before) << kind;
-        ::close(listening);
+        EXPECT_EQ(facts(target) + facts(folder), before) << kind;
     }
 }
 

@@ -1,19 +1,12 @@
 // Any bytes as one frame from a producer: the event log grows by exactly those bytes and one
 // newline, through the real queue, service, executor and consumer.
 #include <spdlog/spdlog.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <thread>
 #include <zmq.hpp>
 
 #include "executor/asio_task_executor.hpp"
@@ -23,57 +16,41 @@
 
 namespace {
 
-using service_type = message_service<zmq_message_queue, asio_task_executor>;
-
+// The whole record path, set up once for the run.
 struct record_path {
-    std::filesystem::path dir;
-    std::filesystem::path log;
-    std::unique_ptr<file_message_consumer> consumer;
-    std::unique_ptr<service_type> service;
-    zmq::context_t context;
-    zmq::socket_t producer{context, zmq::socket_type::push};
-    std::ifstream reader;
-
-    record_path() {
+    std::string dir = [] {
         spdlog::set_level(spdlog::level::off);
         std::string pattern = "/tmp/velmo-record-fuzz-XXXXXX";
-        dir = ::mkdtemp(pattern.data());
-        log = dir / "events.log";
-        const std::string endpoint = "ipc://" + (dir / "fuzz.sock").string();
-        consumer = std::make_unique<file_message_consumer>(log);
-        service = std::make_unique<service_type>(std::make_unique<zmq_message_queue>(endpoint),
-                                                 std::make_unique<asio_task_executor>());
-        service->add_consumer(consumer.get());
+        return std::string(::mkdtemp(pattern.data()));
+    }();
+    std::string log = dir + "/events.log", endpoint = "ipc://" + dir + "/fuzz.sock";
+    file_message_consumer consumer{log};
+    message_service<zmq_message_queue, asio_task_executor> service{
+        std::make_unique<zmq_message_queue>(endpoint), std::make_unique<asio_task_executor>()};
+    zmq::context_t context;
+    zmq::socket_t producer{context, zmq::socket_type::push};
+    record_path() {
+        service.add_consumer(&consumer);
         producer.connect(endpoint);
-        reader.open(log, std::ios::binary);
     }
 };
-
-std::uintmax_t size_of(const std::filesystem::path& path) {
-    struct stat info {};
-    ::stat(path.c_str(), &info);
-    return static_cast<std::uintmax_t>(info.st_size);
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static record_path path;
-    const std::uintmax_t before = size_of(path.log);
+    const std::uintmax_t before = std::filesystem::file_size(path.log);
     path.producer.send(zmq::buffer(data, size), zmq::send_flags::none);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (size_of(path.log) < before + size + 1) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            std::abort();
-        }
-        std::this_thread::yield();
+    while (std::filesystem::file_size(path.log) < before + size + 1) {
+        if (std::chrono::steady_clock::now() > deadline) std::abort();
     }
+    std::ifstream reader(path.log, std::ios::binary);
+    reader.seekg(static_cast<std::streamoff>(before));
     std::string written(size + 1, '\0');
-    path.reader.clear();
-    path.reader.seekg(static_cast<std::streamoff>(before));
-    path.reader.read(written.data(), static_cast<std::streamsize>(written.size()));
-    if (size_of(path.log) != before + size + 1 || written.back() != '\n' ||
-        std::memcmp(written.data(), data, size) != 0) {
+    reader.read(written.data(), static_cast<std::streamsize>(written.size()));
+    if (std::filesystem::file_size(path.log) != before + size + 1 ||
+        written != std::string(data, data + size) + "\n") {
         std::abort();
     }
     return 0;

@@ -121,6 +121,16 @@ inline std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
     return sink;
 }
 
+// Polls `done` every 10 ms until it holds or the time is up; whether it held.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 // A fresh folder per test, removed with everything in it (append-only attributes included).
 struct temp_dir {
     temp_dir() = default;
@@ -137,72 +147,53 @@ struct temp_dir {
     }();
 };
 
-// A child with its standard output and error in one pipe that the test reads, and its
-// standard input from a file.
+// A child with its standard input from a file and its standard output and error in one file
+// of its own, which never blocks it.
 class process {
 public:
     explicit process(std::vector<std::string> argv, const path& input = "/dev/null") {
-        int out[2];
-        ::pipe2(out, O_CLOEXEC);
         std::vector<char*> args;
         for (auto& arg : argv) args.push_back(arg.data());
         args.push_back(nullptr);
         if ((child = ::fork()) == 0) {
             ::setpgid(0, 0);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(out[1], STDERR_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        output_fd = out[0];
     }
     process(const process&) = delete;
-    ~process() {
-        if (!status) wait(0ms);
-        ::close(output_fd);
-    }
+    ~process() { wait(0ms); }
     pid_t pid() const { return child; }
     void signal(int number) const { ::kill(child, number); }
-    const std::string& output() const { return captured; }
-    // False on timeout or at the end of the output.
+    std::string output() const { return read_file(log); }
+    // False on timeout or once the child has exited without writing `text`.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!contains(captured, text) && std::chrono::steady_clock::now() < deadline &&
-               read_some(10ms) >= 0) {
-        }
-        return contains(captured, text);
+        eventually([&] { return contains(output(), text) || exited(); }, timeout);
+        return contains(output(), text);
     }
     // The exit status, or 128 + signal; kills the child on timeout.
     int wait(std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (int raw = 0; !status; read_some(1ms)) {
-            if (::waitpid(child, &raw, WNOHANG) == child) {
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            } else if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(child, SIGKILL);
-            }
-        }
-        while (read_some(0ms) > 0) {
-        }
+        if (!eventually([&] { return exited(); }, timeout)) ::kill(child, SIGKILL);
+        eventually([&] { return exited(); });
         return *status;
     }
 
 private:
-    // Bytes read, 0 when none came in time, -1 at the end of the output.
-    ssize_t read_some(std::chrono::milliseconds timeout) {
-        pollfd entry{output_fd, POLLIN, 0};
-        char buffer[4096];
-        if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return 0;
-        const ssize_t n = ::read(output_fd, buffer, sizeof buffer);
-        captured.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        return n > 0 ? n : -1;
+    bool exited() {
+        int raw = 0;
+        if (!status && ::waitpid(child, &raw, WNOHANG) == child) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+        return status.has_value();
     }
 
+    temp_dir dir;
+    path log = dir / "output";
     pid_t child = -1;
-    int output_fd = -1;
-    std::string captured;
     std::optional<int> status;
 };
 
@@ -244,12 +235,9 @@ public:
     // Waits until the log holds at least `count` records; returns them.
     std::vector<std::string> wait_for_records(std::size_t count,
                                               std::chrono::milliseconds timeout = 20s) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        auto records = split_records(read_file(output()));
-        while (records.size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(10ms);
-            records = split_records(read_file(output()));
-        }
+        std::vector<std::string> records;
+        eventually([&] { return (records = split_records(read_file(output()))).size() >= count; },
+                   timeout);
         return records;
     }
 
