@@ -1,4 +1,6 @@
 // The real binaries end to end: command line, start-up, serving, stopping, velmoevents-send.
+#include <grp.h>
+
 #include "support/support.hpp"
 
 using namespace test;
@@ -27,9 +29,9 @@ std::string notification(int fd, std::chrono::milliseconds timeout = 5s) {
 
 TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_order) {
     test::daemon d;
-    const int manager = unix_socket(d.folder() / "notify.sock", SOCK_DGRAM, true);
+    const int manager = unix_socket(d.folder / "notify.sock", SOCK_DGRAM, true);
     const std::vector<std::string> notify{"/usr/bin/env",
-                                          "NOTIFY_SOCKET=" + (d.folder() / "notify.sock").string()};
+                                          "NOTIFY_SOCKET=" + (d.folder / "notify.sock").string()};
     const std::string status = "STATUS=Writing to " + d.output().string();
     // The last three are the frames of one message.
     const std::vector<std::string> records{
@@ -39,6 +41,14 @@ TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_or
     for (int signal_number : {SIGTERM, SIGINT}) {
         ASSERT_TRUE(d.start(notify)) << d.running().output();
         EXPECT_EQ(notification(manager), "READY=1");
+        // Protected before it says it is ready, a file it created and one it found alike.
+        struct stat info {};
+        ::stat(d.output().c_str(), &info);
+        EXPECT_EQ(info.st_uid, 0U);
+        EXPECT_EQ(info.st_gid, ::getgrnam("velmo-admin")->gr_gid);
+        EXPECT_EQ(access_acl(d.output()), "u::rw-,g::r--,g:velmo-audit:r--,m::r--,o::---");
+        EXPECT_EQ(access_acl(d.output().parent_path()), "u::rwx,g::r-x,m::r-x,o::r-x");
+        EXPECT_EQ(label(d.output()), "0:High:0");
         EXPECT_TRUE(append_only(d.output()));
         EXPECT_EQ(notification(manager), status + ": 0 records written");
         producer p(d.endpoint());
@@ -63,32 +73,49 @@ TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_or
              "[info] Stopped", "[info] Records written: 7, failed: 0"});
     }
     // A start that fails never says it is ready.
-    d.configure("", "", "", d.folder().root);
+    d.configure("", "", "", d.folder.root);
     EXPECT_FALSE(d.start(notify));
     EXPECT_EQ(d.running().wait(), 1);
     EXPECT_EQ(notification(manager, 100ms), "");
     ::close(manager);
 }
 
-TEST(daemon, signals_stop_it_in_order_or_at_once) {
+TEST(daemon, signals_stop_it_in_order_or_at_once_and_the_next_start_ends_a_cut_record) {
+    auto record = [](int i) { return std::to_string(i) + ":" + std::string(200 + i % 3000, 'k'); };
     // The signals sent during a flood, and the exit statuses each may give.
-    for (const auto& [signals, statuses] : std::vector<std::pair<std::vector<int>, std::set<int>>>{
-             {{SIGTERM}, {0}}, {{SIGINT, SIGINT}, {0, 130}}, {{SIGHUP}, {129}}}) {
+    for (const auto& [signals, statuses] :
+         std::vector<std::pair<std::vector<int>, std::set<int>>>{{{SIGTERM}, {0}},
+                                                                 {{SIGINT, SIGINT}, {0, 130}},
+                                                                 {{SIGHUP}, {129}},
+                                                                 {{SIGKILL}, {137}}}) {
         test::daemon d;
         ASSERT_TRUE(d.start());
-        producer flood(d.endpoint());
-        flood.flood([](int i) { return std::to_string(i); });
-        d.wait_for_records(1000);
+        auto flood = std::make_unique<producer>(d.endpoint());
+        flood->flood(record);
+        d.wait_for_records(5000);
         for (int number : signals) d.running().signal(number);
         const int status = d.running().wait();
-        flood.stop();
+        flood.reset();  // what it still holds would follow the restart's record
         EXPECT_TRUE(statuses.count(status)) << status;
-        EXPECT_TRUE(status != 129 || !contains(d.running().output(), "Stopped"));
-        // In order, with none missing before the last; whole after an orderly stop.
-        const std::string content = read_file(d.output());
-        EXPECT_TRUE(status != 0 || content.back() == '\n');
-        const auto records = split_records(content);
-        for (std::size_t i = 0; i < records.size(); ++i) ASSERT_EQ(records[i], std::to_string(i));
+        // Killed by a signal it does not handle, it says nothing more.
+        EXPECT_TRUE(status == 0 || status == 130 || !contains(d.running().output(), "Stopped"));
+        EXPECT_TRUE(status != 0 || read_file(d.output()).back() == '\n');
+        ASSERT_TRUE(d.start());
+        producer(d.endpoint()).send("after the restart");
+        EXPECT_TRUE(
+            eventually([&] { return contains(read_file(d.output()), "\nafter the restart\n"); }));
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        // In order, none missing; only the last before the restart may be cut short, and the
+        // restart ends it rather than continuing it.
+        auto records = split_records(read_file(d.output()));
+        ASSERT_EQ(records.back(), "after the restart");
+        records.pop_back();
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const std::string expected = record(static_cast<int>(i));
+            ASSERT_TRUE(records[i] == expected ||
+                        (i + 1 == records.size() && expected.rfind(records[i], 0) == 0))
+                << "line " << i;
+        }
     }
     // A signal just after "Service ready", before the wait is in place, is still orderly.
     for (int round = 0; round < 20; ++round) {
@@ -98,7 +125,7 @@ TEST(daemon, signals_stop_it_in_order_or_at_once) {
     }
 }
 
-TEST(daemon, command_lines_configurations_and_log_levels_end_in_one_clear_outcome) {
+TEST(daemon, command_lines_configurations_log_levels_and_defaults_end_in_one_clear_outcome) {
     temp_dir dir;
     std::filesystem::create_directory(dir / "folder");
     const auto config = [&](const std::string& name, const std::string& text) {
@@ -118,6 +145,19 @@ TEST(daemon, command_lines_configurations_and_log_levels_end_in_one_clear_outcom
                "queue: {endpoint: 'ipc://" + (dir / "no" / "q").string() +
                    "'}\nconsumer: {output_file: " + (dir / "no" / "log").string() + "}\n");
     const std::string not_regular = fatal + "output path is not a regular file: ";
+    // Each under private copies of /run and /var/log, where the default log is a folder.
+    std::filesystem::create_directories(dir / "var-log" / "velmo-events.log");
+    std::filesystem::create_directory(dir / "run");
+    const std::vector<std::string> launcher{
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mount --bind " + (dir / "run").string() + " /run && mount --bind " +
+            (dir / "var-log").string() + " /var/log && exec \"$0\" \"$@\"",
+        VELMOEVENTSD_PATH};
     using parts = std::vector<std::string>;
     // Arguments, exit status, what the output says in this order, what it never says.
     // clang-format off
@@ -139,11 +179,17 @@ TEST(daemon, command_lines_configurations_and_log_levels_end_in_one_clear_outcom
              {{"-c", refused("warn")}, 1, {"[info] Log level: warning\n", not_regular}, {"Started"}},
              {{"-c", refused("Info")}, 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
              {{"-c", refused("''")}, 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
-             {{"-c", refused("~")}, 1, {"[info] Log level: info\n", "[info] Started", fatal}, {}}}) {
+             {{"-c", refused("~")}, 1, {"[info] Log level: info\n", "[info] Started", fatal}, {}},
+             {{"-c", config("defaults.yaml", "log_level: debug\nqueue: text\nconsumer: [a, b]\n")}, 1,
+              {"[debug] Error reading config path: ",
+               "[debug] message_queue: listen to ipc:///var/run/velmoeventsd.socket",
+               "[info] Output file: /var/log/velmo-events.log", not_regular + "/var/log/velmo-events.log"},
+              {}}}) {
         // clang-format on
-        args.insert(args.begin(), VELMOEVENTSD_PATH);
-        std::string output;
-        EXPECT_EQ(run(args, output), status) << output;
+        args.insert(args.begin(), launcher.begin(), launcher.end());
+        process child(args);
+        EXPECT_EQ(child.wait(), status) << child.output();
+        const std::string output = child.output();
         expect_in_order(output, said);
         for (const auto& part : unsaid) EXPECT_FALSE(contains(output, part)) << output;
     }
@@ -151,33 +197,14 @@ TEST(daemon, command_lines_configurations_and_log_levels_end_in_one_clear_outcom
     EXPECT_FALSE(std::filesystem::exists(dir / "no"));
 }
 
-TEST(daemon, takes_the_system_endpoint_and_log_by_default) {
-    // Under private copies of /run and /var/log.
-    test::daemon d;
-    const std::string run = (d.folder() / "run").string(), log = (d.folder() / "var-log").string();
-    std::filesystem::create_directories(run);
-    std::filesystem::create_directories(log);
-    write_file(d.config(), "log_level: debug\nqueue: text\nconsumer: [a, b]\n");
-    ASSERT_TRUE(d.start({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                         "mount --bind " + run + " /run && mount --bind " + log +
-                             " /var/log && exec \"$0\" \"$@\""}))
-        << d.running().output();
-    EXPECT_EQ(d.stop(SIGTERM), 0);
-    const auto& output = d.running().output();
-    EXPECT_TRUE(contains(output, "[debug] message_queue: listen to ipc:///var/run/velmoeventsd"));
-    EXPECT_TRUE(contains(output, "[debug] Error reading config path: "));
-    EXPECT_TRUE(contains(output, "[info] Output file: /var/log/velmo-events.log"));
-    EXPECT_TRUE(std::filesystem::exists(log + "/velmo-events.log"));
-}
-
 TEST(daemon, socket_activation_keeps_what_producers_sent_before_the_start) {
     // With one inherited socket it is adopted; with two, none is, and the endpoint is bound.
     for (const int inherited : {1, 2}) {
         test::daemon d;
-        const auto activated = d.folder() / (inherited == 1 ? "events.sock" : "other.sock");
+        const auto activated = d.folder / (inherited == 1 ? "events.sock" : "other.sock");
         std::vector<std::string> launcher{"/usr/bin/systemd-socket-activate", "-l",
                                           activated.string()};
-        if (inherited == 2) launcher.insert(launcher.end(), {"-l", d.folder() / "third.sock"});
+        if (inherited == 2) launcher.insert(launcher.end(), {"-l", d.folder / "third.sock"});
         launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", d.config().string()});
         process activator(launcher);
         ASSERT_TRUE(activator.wait_for_output("Listening on")) << activator.output();
@@ -203,9 +230,9 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
         test::daemon d;
         d.configure("", "", sync);
         ASSERT_TRUE(d.start());
-        const std::string pid = std::to_string(d.running().pid()), trace = d.folder() / "trace";
-        process strace(
-            {"/usr/bin/strace", "-f", "-e", "trace=writev,fdatasync", "-o", trace, "-p", pid});
+        const std::string pid = std::to_string(d.running().pid()), trace = d.folder / "trace";
+        process strace({"/usr/bin/strace", "-f", "-y", "-e", "trace=writev,fdatasync", "-o", trace,
+                        "-p", pid});
         ASSERT_TRUE(strace.wait_for_output("attached")) << strace.output();
         producer p(d.endpoint());
         for (int i = 0; i < 50000; ++i) p.send(std::string(64, 'b'));
@@ -217,14 +244,8 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
         }
         strace.signal(SIGINT);
         strace.wait();
-        std::size_t writes = 0, syncs = 0;
-        std::error_code closed;
-        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
-            if (std::filesystem::read_symlink(fd.path(), closed) != d.output()) continue;
-            const std::string on_log = "(" + fd.path().filename().string() + ",";
-            writes += count(read_file(trace), "writev" + on_log);
-            syncs += count(read_file(trace), "fdatasync(" + fd.path().filename().string() + ")");
-        }
+        const std::string traced = read_file(trace), log = "<" + d.output().string() + ">";
+        const std::size_t writes = count(traced, log + ", ["), syncs = count(traced, log + ")");
         EXPECT_EQ(d.stop(SIGTERM), 0);
         EXPECT_GE(writes, 20U);
         EXPECT_LE(writes, 50000U / 8 + 20) << sync;
@@ -236,10 +257,8 @@ TEST(velmoevents_send, delivers_arguments_and_lines_and_fails_clearly) {
     test::daemon d;
     d.configure("", ", max_record_size: 20");
     ASSERT_TRUE(d.start());
-    const std::string config = d.config().string(),
-                      nobody = "ipc://" + (d.folder() / "no").string();
-    write_file(d.folder() / "lines", "line one\n\nlast without newline");
-    std::string output;
+    const std::string config = d.config().string(), nobody = "ipc://" + (d.folder / "no").string();
+    write_file(d.folder / "lines", "line one\n\nlast without newline");
     const std::string tool = "velmoevents-send: ";
     // Arguments (lines come on standard input), exit status, how the one line said starts.
     // clang-format off
@@ -255,7 +274,9 @@ TEST(velmoevents_send, delivers_arguments_and_lines_and_fails_clearly) {
         // clang-format on
         std::vector<std::string> argv{VELMOEVENTS_SEND_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        EXPECT_EQ(run(argv, output, d.folder() / "lines"), status) << output;
+        process child(argv, d.folder / "lines");
+        EXPECT_EQ(child.wait(), status) << child.output();
+        const std::string output = child.output();
         EXPECT_EQ(output.substr(0, said.size()), said);
         EXPECT_TRUE(status == 2 || count(output, "\n") == (said.empty() ? 0U : 1U)) << output;
     }

@@ -197,18 +197,8 @@ private:
     std::optional<int> status;
 };
 
-// Runs to completion; the output is left in `output`.
-inline int run(const std::vector<std::string>& argv, std::string& output,
-               const path& input = "/dev/null") {
-    process child(argv, input);
-    const int status = child.wait();
-    output = child.output();
-    return status;
-}
-
 // The real daemon binary, run as a child on a configuration of its own in a fresh folder.
-class daemon {
-public:
+struct daemon {
     daemon() { configure(); }
     // `queue` and `consumer` are further settings of those sections, as ", key: value".
     void configure(const std::string& top = "log_level: info\n", const std::string& queue = "",
@@ -217,10 +207,9 @@ public:
                                  "}\nconsumer: {output_file: '" + log.value_or(output()).string() +
                                  "'" + consumer + "}\n");
     }
-    std::string endpoint() const { return "ipc://" + (dir / "events.sock").string(); }
-    path output() const { return dir / "log" / "events.log"; }
-    path config() const { return dir / "config.yaml"; }
-    const temp_dir& folder() const { return dir; }
+    std::string endpoint() const { return "ipc://" + (folder / "events.sock").string(); }
+    path output() const { return folder / "log" / "events.log"; }
+    path config() const { return folder / "config.yaml"; }
     // Starts the binary, through the launcher if given, and waits for "Service ready".
     bool start(std::vector<std::string> launcher = {}) {
         launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", config().string()});
@@ -241,8 +230,7 @@ public:
         return records;
     }
 
-private:
-    temp_dir dir;
+    temp_dir folder;
     std::unique_ptr<process> child;
 };
 
@@ -256,8 +244,6 @@ public:
         socket.set(zmq::sockopt::sndhwm, 64);
         socket.connect(endpoint);
     }
-    producer(const producer&) = delete;
-    ~producer() { stop(); }
     void send(const std::string& message, bool more = false) {
         socket.send(zmq::buffer(message), more ? zmq::send_flags::sndmore : zmq::send_flags::none);
     }
@@ -265,24 +251,21 @@ public:
         // A daemon that went away never leaves the flood, or the close, hanging.
         socket.set(zmq::sockopt::sndtimeo, 50);
         socket.set(zmq::sockopt::linger, 0);
-        flooding = true;
-        thread = std::thread([this, record] {
-            while (flooding) sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
+        thread = std::jthread([this, record](std::stop_token stop) {
+            while (!stop.stop_requested()) sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
         });
     }
     // Stops the flood; returns how many records it sent.
     int stop() {
-        flooding = false;
-        if (thread.joinable()) thread.join();
+        thread = {};
         return sent;
     }
 
 private:
     zmq::context_t context;
     zmq::socket_t socket{context, zmq::socket_type::push};
-    std::atomic<bool> flooding{false};
     int sent = 0;
-    std::thread thread;
+    std::jthread thread;  // the flood, stopped before the socket closes
 };
 
 }  // namespace test
