@@ -11,21 +11,10 @@ if dpkg-query -W -f='${Status}' velmoeventsd 2>/dev/null | grep -q "install ok i
 fi
 
 work=$(mktemp -d)
-cleanup() {
-    dpkg -P velmoeventsd >/dev/null 2>&1 || true
-    chattr -R -a "$work" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'dpkg -P velmoeventsd >/dev/null 2>&1; chattr -R -a "$work" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 # Polls a condition for up to five seconds.
 await() { for _ in $(seq 100); do eval "$1" && return; sleep 0.05; done; }
-start_daemon() {
-    /usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
-    daemon=$!
-    await 'grep -q "Service ready" "$work/daemon.log"'
-}
-stop_daemon() { kill -TERM "$daemon"; wait "$daemon" || fail "daemon exit status $?"; }
 
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/velmoeventsd_*.deb)
@@ -44,9 +33,7 @@ grep -q "installed by hand" "$work/stage/etc/velmoeventsd/config.yaml" ||
     fail "cmake --install replaced a changed configuration"
 
 dpkg -i "$deb" >/dev/null
-for group in velmo-admin velmo-audit; do
-    getent group "$group" >/dev/null || fail "group $group missing after install"
-done
+[ "$(getent group velmo-admin velmo-audit | wc -l)" = 2 ] || fail "a group is missing after install"
 dpkg-query -W -f='${Conffiles}' velmoeventsd | grep -q /etc/velmoeventsd/config.yaml ||
     fail "the configuration is not a conffile"
 systemd-analyze verify --man=no /usr/lib/systemd/system/velmoeventsd.socket \
@@ -59,11 +46,6 @@ cat > "$work/config.yaml" <<CONFIG
 queue: {endpoint: "ipc://$work/events.sock"}
 consumer: {output_file: "$work/log/events.log"}
 CONFIG
-start_daemon
-/usr/bin/velmoevents-send --config "$work/config.yaml" "first event" || fail "velmoevents-send"
-await '[ -s "$work/log/events.log" ]'
-stop_daemon
-[ "$(cat "$work/log/events.log")" = "first event" ] || fail "event not in the log"
 
 # A producer of its own, built only from what pkg-config says, and velmoevents-send each burst
 # 100000 records while a third floods the daemon, close and exit: every record is in the log.
@@ -85,7 +67,12 @@ PRODUCER
 cc -std=c11 -Wall -Werror -o "$work/producer" "$work/producer.c" \
     $(pkg-config --cflags --libs velmoevents) || fail "building against the installed library"
 seq -f "line %.0f" 0 99999 > "$work/lines"
-start_daemon
+/usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
+daemon=$!
+await 'grep -q "Service ready" "$work/daemon.log"'
+/usr/bin/velmoevents-send --config "$work/config.yaml" "first event" || fail "velmoevents-send"
+await '[ -s "$work/log/events.log" ]'
+[ "$(cat "$work/log/events.log")" = "first event" ] || fail "event not in the log"
 yes flood | /usr/bin/velmoevents-send --config "$work/config.yaml" --timeout 60 &
 flood=$!
 sleep 0.5
@@ -94,12 +81,11 @@ sleep 0.5
 wait $! || fail "velmoevents-send could not deliver its burst"
 kill "$flood"; wait "$flood" 2>/dev/null || true
 sleep 0.5
-stop_daemon
+kill -TERM "$daemon"
+wait "$daemon" || fail "daemon exit status $?"
 for burst in "^burst [0-9]*$" "^line [0-9]*$"; do
     [ "$(grep -c "$burst" "$work/log/events.log")" = 100000 ] || fail "a burst is not all in the log"
 done
-grep -q "^burst 99999$" "$work/log/events.log" && grep -q "^line 99999$" "$work/log/events.log" ||
-    fail "a burst's last record is missing"
 
 echo "# changed by the administrator" >> /etc/velmoeventsd/config.yaml
 dpkg -i "$deb" >/dev/null </dev/null

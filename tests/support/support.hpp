@@ -1,20 +1,15 @@
 #pragma once
 
-#include <acl/libacl.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <poll.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
-#include <sys/acl.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -29,8 +24,7 @@
 #include <thread>
 #include <zmq.hpp>
 
-// What the tests share: a fresh folder, a child process, the real daemon, a producer, and the
-// facts an administrator reads back from a file.
+// What the tests share: a fresh folder, a child process, the real daemon and a producer.
 namespace test {
 
 using namespace std::literals;
@@ -64,35 +58,6 @@ inline std::vector<std::string> split_records(const std::string& content) {
         records.push_back(content.substr(start, end - start));
     }
     return records;
-}
-
-inline int inode_flags(const path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    int flags = -1;
-    ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
-    ::close(fd);
-    return flags;
-}
-
-inline bool append_only(const path& file) {
-    const int flags = inode_flags(file);
-    return flags != -1 && (flags & FS_APPEND_FL) != 0;
-}
-
-// The access ACL in short text form, and the mandatory access label.
-inline std::string access_acl(const path& file) {
-    acl_t acl = ::acl_get_file(file.c_str(), ACL_TYPE_ACCESS);
-    char* text = acl != nullptr ? ::acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE) : nullptr;
-    const std::string result = text != nullptr ? text : "<none>";
-    ::acl_free(text);
-    ::acl_free(acl);
-    return result;
-}
-
-inline std::string label(const path& file) {
-    char value[256];
-    const ssize_t size = ::lgetxattr(file.c_str(), "trusted.mavi.label", value, sizeof value);
-    return size < 0 ? "<none>" : std::string(value, static_cast<std::size_t>(size));
 }
 
 // A line of a process's /proc status, such as VmRSS or VmHWM, in MiB.
@@ -196,6 +161,13 @@ private:
     pid_t child = -1;
     std::optional<int> status;
 };
+
+// What a command prints, standard error included.
+inline std::string shell(const std::string& command) {
+    process child({"/bin/sh", "-c", command});
+    child.wait();
+    return child.output();
+}
 
 // The real daemon binary, run as a child on a configuration of its own in a fresh folder.
 struct daemon {
