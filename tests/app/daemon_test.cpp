@@ -205,11 +205,10 @@ TEST(daemon, socket_activation_keeps_what_producers_sent_before_the_start) {
         launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", d.config().string()});
         process activator(launcher);
         ASSERT_TRUE(activator.wait_for_output("Listening on")) << activator.output();
+        // A first connection to either makes the activator start the daemon.
         if (inherited == 2) {
-            // A first connection to either makes the activator start the daemon.
-            const int fd = unix_socket(activated, SOCK_STREAM, false);
+            producer first("ipc://" + activated.string());
             ASSERT_TRUE(activator.wait_for_output("Service ready")) << activator.output();
-            ::close(fd);
         }
         producer early(d.endpoint());
         for (int i = 0; i < 1000; ++i) early.send("early " + std::to_string(i));

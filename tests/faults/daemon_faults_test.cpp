@@ -26,33 +26,30 @@ std::string facts(const path& file) {
 TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     test::daemon d;
     // A 4 MiB ext4 file system with no blocks kept for root, which the test is.
-    const auto disk = d.folder / "disk";
-    std::filesystem::create_directory(disk);
-    if (std::system(("truncate -s 4M " + disk.string() + ".img && mkfs.ext4 -q -m 0 " +
-                     disk.string() + ".img && mount -o loop " + disk.string() + ".img " +
-                     disk.string())
-                        .c_str()) != 0) {
+    const std::string disk = (d.folder / "disk").string();
+    if (shell("mkdir " + disk + " && truncate -s 4M " + disk + ".img && mkfs.ext4 -q -m 0 " + disk +
+              ".img && mount -o loop " + disk + ".img " + disk) != "") {
         GTEST_SKIP() << "cannot mount a loop device here";
     }
     const std::shared_ptr<void> unmount(nullptr,
                                         [&](void*) { ::umount2(disk.c_str(), MNT_DETACH); });
-    d.configure("", "", "", disk / "events.log");
+    const std::string log = disk + "/events.log";
+    d.configure("", "", "", log);
     ASSERT_TRUE(d.start()) << d.running().output();
     const std::string record(3000, 'r');
     producer p(d.endpoint());
     p.send("before");
-    eventually([&] { return !read_file(disk / "events.log").empty(); });
-    for (std::ofstream filler(disk / "filler"); filler << std::string(4096, 'f') << std::flush;) {
-    }
+    eventually([&] { return !read_file(log).empty(); });
+    shell("dd if=/dev/zero bs=1024 of=" + disk + "/filler");
     for (int i = 0; i < 20; ++i) p.send(record);
     EXPECT_TRUE(d.running().wait_for_output("[error] could not write message: No space left"));
-    std::filesystem::remove(disk / "filler");
+    std::filesystem::remove(disk + "/filler");
     p.send("after");
-    eventually([&] { return contains(read_file(disk / "events.log"), "\nafter\n"); });
+    eventually([&] { return contains(read_file(log), "\nafter\n"); });
     EXPECT_EQ(d.stop(SIGTERM), 0);
     // "before", then copies of the record whole or cut short (each still ended by its
     // newline), then "after"; each one not whole is reported.
-    const auto records = split_records(read_file(disk / "events.log"));
+    const auto records = split_records(read_file(log));
     ASSERT_GE(records.size(), 2U);
     EXPECT_EQ(records.front(), "before");
     EXPECT_EQ(records.back(), "after");
@@ -110,7 +107,9 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
         });
         ASSERT_EQ(ours(), 100000 * (round + 1));
         std::this_thread::sleep_for(200ms);
-        resident.push_back(status_mib(d.running().pid(), "VmRSS"));
+        resident.push_back(std::stod(shell("grep VmRSS /proc/" + std::to_string(d.running().pid()) +
+                                           "/status | tr -dc 0-9")) /
+                           1024);
     }
     ::close(stalled);
     EXPECT_EQ(d.stop(SIGTERM), 0);
@@ -173,19 +172,15 @@ TEST(daemon_faults, a_user_owning_the_log_folder_cannot_redirect_the_protection)
     test::daemon d;
     const auto root = d.folder.root, secret = root / "secret", hidden = root / "hidden";
     const auto attack = root / "attack", logs = attack / "logs";
-    ::chmod(root.c_str(), 0755);
-    write_file(secret, "root only\n");
-    ::chmod(secret.c_str(), 0600);
-    std::filesystem::create_directory(hidden);
-    ::chmod(hidden.c_str(), 0700);
+    // Files only root may read, and a folder of the attacker's with links to them.
+    ASSERT_EQ(
+        shell("cd " + root.string() +
+              " && chmod 755 . && echo root only > secret && "
+              "chmod 600 secret && mkdir -m 700 hidden && mkdir -p attack/logs && "
+              "ln -s $PWD/hidden attack/logs.other && ln -s $PWD/secret attack/logs/events.other "
+              "&& chown -h nobody: attack attack/logs attack/logs.other attack/logs/events.other"),
+        "");
     const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    std::filesystem::create_directories(logs);
-    std::filesystem::create_symlink(hidden, attack / "logs.other");
-    std::filesystem::create_symlink(secret, logs / "events.other");
-    for (const auto& owned : {attack, logs, attack / "logs.other", logs / "events.other"}) {
-        ASSERT_EQ(::lchown(owned.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    }
     d.configure("", "", "", logs / "events.log");
     const std::string before = facts(secret) + facts(hidden);
     // The attacker swaps the log for a link to the root-only file, and the folder for a link

@@ -60,15 +60,6 @@ inline std::vector<std::string> split_records(const std::string& content) {
     return records;
 }
 
-// A line of a process's /proc status, such as VmRSS or VmHWM, in MiB.
-inline double status_mib(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line) && line.rfind(key + ":", 0) != 0) {
-    }
-    return line.empty() ? 0 : std::stod(line.substr(key.size() + 1)) / 1024.0;
-}
-
 // A Unix socket of `type` bound to, or else connected to, `where`; -1 when that fails.
 inline int unix_socket(const path& where, int type, bool bind) {
     const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
