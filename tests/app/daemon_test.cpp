@@ -5,9 +5,11 @@ using namespace test;
 
 namespace {
 
-void expect_in_order(const std::string& text, const std::vector<std::string>& parts) {
+using parts = std::vector<std::string>;
+
+void expect_in_order(const std::string& text, const parts& expected) {
     std::size_t at = 0;
-    for (const auto& part : parts) {
+    for (const auto& part : expected) {
         ASSERT_NE(at = text.find(part, at), std::string::npos) << "not in order: " << part << "\n"
                                                                << text;
     }
@@ -28,8 +30,7 @@ std::string notification(int fd, std::chrono::milliseconds timeout = 5s) {
 TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_order) {
     test::daemon d;
     const int manager = unix_socket(d.folder / "notify.sock", SOCK_DGRAM, true);
-    const std::vector<std::string> notify{"/usr/bin/env",
-                                          "NOTIFY_SOCKET=" + (d.folder / "notify.sock").string()};
+    const std::string notify = "env NOTIFY_SOCKET=" + (d.folder / "notify.sock").string();
     const std::string status = "STATUS=Writing to " + d.output().string();
     // The last three are the frames of one message.
     const std::vector<std::string> records{
@@ -129,62 +130,53 @@ TEST(daemon, command_lines_configurations_log_levels_and_defaults_end_in_one_cle
         write_file(dir / name, text);
         return (dir / name).string();
     };
-    // Each serves up to its refused output path, a folder.
-    const auto refused = [&](const std::string& level) {
-        return config(level + ".yaml",
-                      "log_level: " + level + "\nqueue: {endpoint: 'ipc://" + (dir / "q").string() +
-                          "'}\nconsumer: {output_file: " + (dir / "folder").string() + "}\n");
-    };
     const std::string missing = (dir / "missing.yaml").string(), fatal = "[critical] Fatal error: ",
                       parse = "[error] YAML parse error: ", start = "[info] Starting service";
-    const std::string unbindable =
-        config("unbindable.yaml",
-               "queue: {endpoint: 'ipc://" + (dir / "no" / "q").string() +
-                   "'}\nconsumer: {output_file: " + (dir / "no" / "log").string() + "}\n");
     const std::string not_regular = fatal + "output path is not a regular file: ";
+    const std::string unbindable = config(
+        "unbindable.yaml", "queue: {endpoint: 'ipc://" + (dir / "no" / "q").string() +
+                               "'}\nconsumer: {output_file: " + (dir / "no").string() + "}\n");
     // Each under private copies of /run and /var/log, where the default log is a folder.
     std::filesystem::create_directories(dir / "var-log" / "velmo-events.log");
     std::filesystem::create_directory(dir / "run");
-    const std::vector<std::string> launcher{
-        "/usr/bin/unshare",
-        "--mount",
-        "--propagation",
-        "private",
-        "/bin/sh",
-        "-c",
-        "mount --bind " + (dir / "run").string() + " /run && mount --bind " +
-            (dir / "var-log").string() + " /var/log && exec \"$0\" \"$@\"",
-        VELMOEVENTSD_PATH};
-    using parts = std::vector<std::string>;
+    const std::string mounts = "mount --bind " + (dir / "run").string() + " /run && mount --bind " +
+                               (dir / "var-log").string() + " /var/log && exec \"$0\" \"$@\"";
+    const std::string launcher =
+        "unshare --mount --propagation private sh -c '" + mounts + "' " VELMOEVENTSD_PATH " ";
+    int levels = 0;
+    const auto level = [&](const std::string& name) {
+        return config("level" + std::to_string(levels++) + ".yaml", "log_level: " + name + "\n");
+    };
     // Arguments, exit status, what the output says in this order, what it never says.
     // clang-format off
-    for (auto [args, status, said, unsaid] : std::vector<std::tuple<parts, int, parts, parts>>{
-             {{"--bogus"}, 1, {fatal}, {start}},
-             {{"--config"}, 1, {fatal}, {start}},
-             {{"-c", "a", "--config", "b"}, 1, {fatal}, {start}},
-             {{"-c", missing}, 1, {start, "[error] Config file not found: " + missing,
+    using outcome = std::tuple<std::string, int, parts, parts>;
+    for (const auto& [args, status, said, unsaid] : std::vector<outcome>{
+             {"--bogus", 1, {fatal}, {start}},
+             {"--config", 1, {fatal}, {start}},
+             {"-c a --config b", 1, {fatal}, {start}},
+             {"-c " + missing, 1, {start, "[error] Config file not found: " + missing,
                                    fatal + "Config file not found: " + missing}, {}},
-             {{"-c", config("syntax.yaml", "queue: [1,\n")}, 1, {start, parse, fatal}, {}},
-             {{"-c", config("binary.yaml", "\0\1\2binary"s)}, 1, {start, parse, fatal}, {}},
-             {{"-c", (dir / "folder").string()}, 1, {start, parse, fatal}, {}},
-             {{"-c", unbindable}, 1, {fatal}, {"Service ready"}},
-             {{"-c", "/nonexistent", "--help"}, 0,
+             {"-c " + config("syntax.yaml", "queue: [1,\n"), 1, {start, parse, fatal}, {}},
+             {"-c " + config("binary.yaml", "\0\1\2binary"s), 1, {start, parse, fatal}, {}},
+             {"-c " + (dir / "folder").string(), 1, {start, parse, fatal}, {}},
+             {"-c " + unbindable, 1, {fatal}, {"Service ready"}},
+             {"-c /nonexistent --help", 0,
               {"Allowed options:\n", "(=/etc/velmoeventsd/config.yaml)"}, {start, "not found"}},
-             {{"-h"}, 0, {"Allowed options:\n"}, {start}},
-             {{"stray-word", "--conf", refused("info")}, 1,
-              {"[info] Log level: info\n", "[info] Started", "[info] Stopped", not_regular}, {"ready"}},
-             {{"-c", refused("warn")}, 1, {"[info] Log level: warning\n", not_regular}, {"Started"}},
-             {{"-c", refused("Info")}, 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
-             {{"-c", refused("''")}, 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
-             {{"-c", refused("~")}, 1, {"[info] Log level: info\n", "[info] Started", fatal}, {}},
-             {{"-c", config("defaults.yaml", "log_level: debug\nqueue: text\nconsumer: [a, b]\n")}, 1,
+             {"-h", 0, {"Allowed options:\n"}, {start}},
+             {"stray-word --conf " + level("info"), 1,
+              {"[info] Log level: info\n", "[info] Started", "[info] Stopped", not_regular},
+              {"ready"}},
+             {"-c " + level("warn"), 1, {"[info] Log level: warning\n", not_regular}, {"Started"}},
+             {"-c " + level("Info"), 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
+             {"-c " + level("''"), 1, {"[info] Log level: off\n"}, {"Started", "Fatal"}},
+             {"-c " + level("~"), 1, {"[info] Log level: info\n", "[info] Started", fatal}, {}},
+             {"-c " + config("defaults.yaml", "log_level: debug\nqueue: text\nconsumer: [a]\n"), 1,
               {"[debug] Error reading config path: ",
                "[debug] message_queue: listen to ipc:///var/run/velmoeventsd.socket",
-               "[info] Output file: /var/log/velmo-events.log", not_regular + "/var/log/velmo-events.log"},
-              {}}}) {
+               "[info] Output file: /var/log/velmo-events.log",
+               not_regular + "/var/log/velmo-events.log"}, {}}}) {
         // clang-format on
-        args.insert(args.begin(), launcher.begin(), launcher.end());
-        process child(args);
+        process child(launcher + args);
         EXPECT_EQ(child.wait(), status) << child.output();
         const std::string output = child.output();
         expect_in_order(output, said);
@@ -199,11 +191,9 @@ TEST(daemon, socket_activation_keeps_what_producers_sent_before_the_start) {
     for (const int inherited : {1, 2}) {
         test::daemon d;
         const auto activated = d.folder / (inherited == 1 ? "events.sock" : "other.sock");
-        std::vector<std::string> launcher{"/usr/bin/systemd-socket-activate", "-l",
-                                          activated.string()};
-        if (inherited == 2) launcher.insert(launcher.end(), {"-l", d.folder / "third.sock"});
-        launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", d.config().string()});
-        process activator(launcher);
+        process activator("exec systemd-socket-activate -l " + activated.string() +
+                          (inherited == 2 ? " -l " + (d.folder / "third.sock").string() : "") +
+                          " " VELMOEVENTSD_PATH " -c " + d.config().string());
         ASSERT_TRUE(activator.wait_for_output("Listening on")) << activator.output();
         // A first connection to either makes the activator start the daemon.
         if (inherited == 2) {
@@ -227,8 +217,7 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
         d.configure("", "", sync);
         ASSERT_TRUE(d.start());
         const std::string pid = std::to_string(d.running().pid()), trace = d.folder / "trace";
-        process strace({"/usr/bin/strace", "-f", "-y", "-e", "trace=writev,fdatasync", "-o", trace,
-                        "-p", pid});
+        process strace("exec strace -f -y -e trace=writev,fdatasync -o " + trace + " -p " + pid);
         ASSERT_TRUE(strace.wait_for_output("attached")) << strace.output();
         producer p(d.endpoint());
         for (int i = 0; i < 50000; ++i) p.send(std::string(64, 'b'));
@@ -254,23 +243,25 @@ TEST(velmoevents_send, delivers_arguments_and_lines_and_fails_clearly) {
     d.configure("", ", max_record_size: 20");
     ASSERT_TRUE(d.start());
     const std::string config = d.config().string(), nobody = "ipc://" + (d.folder / "no").string();
-    write_file(d.folder / "lines", "line one\n\nlast without newline");
+    const std::string lines = (d.folder / "lines").string();
+    write_file(lines, "line one\n\nlast without newline");
     const std::string tool = "velmoevents-send: ";
-    // Arguments (lines come on standard input), exit status, how the one line said starts.
+    // Arguments (lines come on standard input, and count only without records given), exit
+    // status, how the one line it says starts.
     // clang-format off
-    for (const auto& [args, status, said] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
-             {{"-e", d.endpoint(), "first event", "", "third"}, 0, ""},
-             {{"--config", config}, 0, ""},
-             {{"-c", config, "fits", "twenty-one bytes long"}, 1,
+    for (const auto& [args, status, said] : std::vector<std::tuple<std::string, int, std::string>>{
+             {"-e " + d.endpoint() + " 'first event' '' third", 0, ""},
+             {"--config " + config, 0, ""},
+             {"-c " + config + " fits 'twenty-one bytes long'", 1,
               tool + "event 2 is larger than the daemon takes; 1 sent before it\n"},
-             {{"-e", nobody, "--timeout", "0.5", "lost"}, 1, tool + "no daemon took the event within 0.5 s"},
-             {{"-c", "/nonexistent.yaml", "x"}, 1, tool + "Config file not found: /nonexistent.yaml\n"},
-             {{"-e", "not an endpoint", "x"}, 1, tool + "cannot connect to not an endpoint: Invalid argument\n"},
-             {{"--bogus"}, 2, tool + "unrecognised option '--bogus'\nUsage: "}}) {
+             {"-e " + nobody + " --timeout 0.5 lost", 1,
+              tool + "no daemon took the event within 0.5 s"},
+             {"-c /nonexistent.yaml x", 1, tool + "Config file not found: /nonexistent.yaml\n"},
+             {"-e 'not an endpoint' x", 1,
+              tool + "cannot connect to not an endpoint: Invalid argument\n"},
+             {"--bogus", 2, tool + "unrecognised option '--bogus'\nUsage: "}}) {
         // clang-format on
-        std::vector<std::string> argv{VELMOEVENTS_SEND_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        process child(argv, d.folder / "lines");
+        process child(VELMOEVENTS_SEND_PATH " " + args + " <" + lines);
         EXPECT_EQ(child.wait(), status) << child.output();
         const std::string output = child.output();
         EXPECT_EQ(output.substr(0, said.size()), said);

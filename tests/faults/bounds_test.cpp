@@ -57,7 +57,7 @@ TEST(bounds, thousands_of_producers_never_exhaust_the_descriptors) {
         const bool raisable = limit == "1024:8192";
         test::daemon d;
         d.configure("log_level: debug\n");
-        ASSERT_TRUE(d.start({"/usr/bin/prlimit", "--nofile=" + limit, "--"}));
+        ASSERT_TRUE(d.start("prlimit --nofile=" + limit + " --"));
         EXPECT_TRUE(d.running().wait_for_output("Descriptor limit: " + limit.substr(5)));
         zmq::context_t context;
         context.set(zmq::ctxopt::max_sockets, 8192);

@@ -81,7 +81,7 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
         for (int i = 0; i < 1200; ++i) {
             const int fd = unix_socket(d.folder / "events.sock", SOCK_STREAM, false);
             std::string noise(i < 200 ? 1 + random() % 4096 : 0, '\0');
-            std::generate(noise.begin(), noise.end(), [&] { return static_cast<char>(random()); });
+            for (char& byte : noise) byte = static_cast<char>(random());
             ::send(fd, noise.data(), noise.size(), MSG_NOSIGNAL);
             ::close(fd);
         }
@@ -93,7 +93,6 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
                                std::to_string(i));
             }
         }
-        producer(d.endpoint()).send("served in round " + std::to_string(round));
         // Bytes that do not start a ZMTP 3 greeting are read as the framing of ZeroMQ's
         // oldest protocol, so noise can come out as records of its own: count only ours.
         const auto ours = [&] {
@@ -101,11 +100,7 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon_nor_mix_up_
             return std::count_if(records.begin(), records.end(),
                                  [](auto& r) { return r.rfind("crowd-", 0) == 0; });
         };
-        const std::string served = "served in round " + std::to_string(round);
-        eventually([&] {
-            return ours() == 100000 * (round + 1) && contains(read_file(d.output()), served);
-        });
-        ASSERT_EQ(ours(), 100000 * (round + 1));
+        ASSERT_TRUE(eventually([&] { return ours() == 100000 * (round + 1); })) << ours();
         std::this_thread::sleep_for(200ms);
         resident.push_back(std::stod(shell("grep VmRSS /proc/" + std::to_string(d.running().pid()) +
                                            "/status | tr -dc 0-9")) /

@@ -103,21 +103,17 @@ struct temp_dir {
     }();
 };
 
-// A child with its standard input from a file and its standard output and error in one file
-// of its own, which never blocks it.
+// A shell command line run as a child in a process group of its own, its standard input from
+// /dev/null unless the line says otherwise, its standard output and error in one file of its
+// own, which never blocks it. A line that starts with exec makes the child the program itself.
 class process {
 public:
-    explicit process(std::vector<std::string> argv, const path& input = "/dev/null") {
-        std::vector<char*> args;
-        for (auto& arg : argv) args.push_back(arg.data());
-        args.push_back(nullptr);
-        if ((child = ::fork()) == 0) {
+    explicit process(const std::string& command) {
+        const std::string line = "exec </dev/null >" + log.string() + " 2>&1; " + command;
+        if ((child = ::fork()) < 0) throw std::system_error(errno, std::generic_category(), "fork");
+        if (child == 0) {
             ::setpgid(0, 0);
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            ::execv(args[0], args.data());
+            ::execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
             ::_exit(127);
         }
     }
@@ -133,7 +129,7 @@ public:
     }
     // The exit status, or 128 + signal; kills the child on timeout.
     int wait(std::chrono::milliseconds timeout = 20s) {
-        if (!eventually([&] { return exited(); }, timeout)) ::kill(child, SIGKILL);
+        if (!eventually([&] { return exited(); }, timeout)) ::kill(-child, SIGKILL);
         eventually([&] { return exited(); });
         return *status;
     }
@@ -155,7 +151,7 @@ private:
 
 // What a command prints, standard error included.
 inline std::string shell(const std::string& command) {
-    process child({"/bin/sh", "-c", command});
+    process child(command);
     child.wait();
     return child.output();
 }
@@ -174,9 +170,9 @@ struct daemon {
     path output() const { return folder / "log" / "events.log"; }
     path config() const { return folder / "config.yaml"; }
     // Starts the binary, through the launcher if given, and waits for "Service ready".
-    bool start(std::vector<std::string> launcher = {}) {
-        launcher.insert(launcher.end(), {VELMOEVENTSD_PATH, "--config", config().string()});
-        child = std::make_unique<process>(launcher);
+    bool start(const std::string& launcher = "") {
+        child = std::make_unique<process>("exec " + launcher + " " VELMOEVENTSD_PATH " -c " +
+                                          config().string());
         return child->wait_for_output("Service ready");
     }
     process& running() { return *child; }
