@@ -19,27 +19,25 @@ await() { for _ in $(seq 100); do eval "$1" && return; sleep 0.05; done; }
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/velmoeventsd_*.deb)
 
-# A staged install has the same layout as the package.
+# A staged install that finds a changed configuration keeps it.
 DESTDIR="$work/stage" cmake --install "$build_dir" >/dev/null
-for file in usr/sbin/velmoeventsd usr/bin/velmoevents-send etc/velmoeventsd/config.yaml \
-    usr/lib/systemd/system/velmoeventsd.service usr/lib/systemd/system/velmoeventsd.socket \
-    usr/share/man/man8/velmoeventsd.8 usr/share/man/man1/velmoevents-send.1 \
-    usr/include/velmoevents.h usr/share/man/man3/velmoevents.3; do
-    [ -e "$work/stage/$file" ] || fail "cmake --install did not install $file"
-done
 echo "# installed by hand" >> "$work/stage/etc/velmoeventsd/config.yaml"
 DESTDIR="$work/stage" cmake --install "$build_dir" >/dev/null
 grep -q "installed by hand" "$work/stage/etc/velmoeventsd/config.yaml" ||
     fail "cmake --install replaced a changed configuration"
 
 dpkg -i "$deb" >/dev/null
+for file in /usr/sbin/velmoeventsd /usr/bin/velmoevents-send /etc/velmoeventsd/config.yaml \
+    /usr/lib/systemd/system/velmoeventsd.{service,socket} /usr/share/man/man8/velmoeventsd.8 \
+    /usr/share/man/man1/velmoevents-send.1 /usr/include/velmoevents.h /usr/share/man/man3/velmoevents.3; do
+    [ -e "$file" ] || fail "the package did not install $file"
+done
 [ "$(getent group velmo-admin velmo-audit | wc -l)" = 2 ] || fail "a group is missing after install"
 dpkg-query -W -f='${Conffiles}' velmoeventsd | grep -q /etc/velmoeventsd/config.yaml ||
     fail "the configuration is not a conffile"
 systemd-analyze verify --man=no /usr/lib/systemd/system/velmoeventsd.socket \
     /usr/lib/systemd/system/velmoeventsd.service || fail "systemd-analyze verify"
 ldd /usr/sbin/velmoeventsd | grep -q "libmavi.so.3 => /" || fail "the loader cannot find libmavi.so.3"
-man -w velmoeventsd >/dev/null 2>&1 || [ -e /usr/share/man/man8/velmoeventsd.8 ] || fail "man page"
 
 # The installed programs, on a configuration that writes under the work folder.
 cat > "$work/config.yaml" <<CONFIG
