@@ -51,13 +51,10 @@ TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
     // newline), then "after"; each one not whole is reported.
     const auto records = split_records(read_file(log));
     ASSERT_GE(records.size(), 2U);
-    EXPECT_EQ(records.front(), "before");
-    EXPECT_EQ(records.back(), "after");
-    std::size_t whole = 0;
-    for (std::size_t i = 1; i + 1 < records.size(); ++i) {
-        EXPECT_EQ(record.compare(0, records[i].size(), records[i]), 0) << "not a record: " << i;
-        whole += records[i] == record ? 1 : 0;
-    }
+    EXPECT_TRUE(records.front() == "before" && records.back() == "after");
+    EXPECT_TRUE(std::all_of(records.begin() + 1, records.end() - 1,
+                            [&](auto& cut) { return record.rfind(cut, 0) == 0; }));
+    const auto whole = static_cast<std::size_t>(std::count(records.begin(), records.end(), record));
     const std::size_t failures = count(d.running().output(), "could not write message");
     EXPECT_EQ(whole + failures, 20U);
     EXPECT_TRUE(contains(d.running().output(), "Records written: " + std::to_string(whole + 2) +

@@ -11,8 +11,7 @@ namespace {
 // Keeps what it is given in a journal written by the executor's thread; b refuses "bad".
 struct journal_consumer {
     std::string name;
-    std::shared_ptr<std::vector<std::string>> journal =
-        std::make_shared<std::vector<std::string>>();
+    std::vector<std::string>* journal;
     void consume(std::string_view record, bool) {
         if (record == "bad" && name == "b") throw std::runtime_error("cannot take it");
         journal->push_back(name + ":" + std::string(record));
@@ -42,7 +41,8 @@ TEST(message_service, every_consumer_gets_every_record_in_order_and_failures_are
     temp_dir dir;
     const std::string endpoint = "ipc://" + (dir / "q.sock").string();
     using service = message_service<zmq_message_queue, stoppable_executor>;
-    journal_consumer a{"a"}, b{"b", a.journal};
+    std::vector<std::string> journal;
+    journal_consumer a{"a", &journal}, b{"b", &journal};
     auto executor = std::make_unique<stoppable_executor>();
     auto* running = executor.get();
     {
@@ -63,9 +63,9 @@ TEST(message_service, every_consumer_gets_every_record_in_order_and_failures_are
     }
     EXPECT_TRUE(logged("Task execution failed: cannot take it"));
     // What came before b registered may or may not have reached b.
-    std::erase(*a.journal, "b:sent before any consumer");
-    EXPECT_EQ(*a.journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad", "a:\0z"s,
-                                                    "b:\0z"s, "a:", "b:"}));
+    std::erase(journal, "b:sent before any consumer");
+    EXPECT_EQ(journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad", "a:\0z"s,
+                                                 "b:\0z"s, "a:", "b:"}));
     auto stopped = std::make_unique<stoppable_executor>();
     stopped->running = false;
     for (const auto& [construct, error] :
