@@ -14,7 +14,7 @@ packages=(
     libboost-dev libboost-program-options-dev libboost-system-dev
     libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev
     # used by the tests, the demo and the package build
-    acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace
+    acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
     clang libclang-rt-14-dev
 )
 

@@ -15,32 +15,27 @@ void expect_in_order(const std::string& text, const parts& expected) {
     }
 }
 
-// The next message on the service manager's end of NOTIFY_SOCKET, or "" when none comes.
-std::string notification(int fd, std::chrono::milliseconds timeout = 5s) {
-    pollfd ready{fd, POLLIN, 0};
-    char message[4096];
-    const ssize_t size = ::poll(&ready, 1, static_cast<int>(timeout.count())) == 1
-                             ? ::recv(fd, message, sizeof message, 0)
-                             : 0;
-    return std::string(message, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
-}
-
 }  // namespace
 
 TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_order) {
     test::daemon d;
-    const int manager = unix_socket(d.folder / "notify.sock", SOCK_DGRAM, true);
-    const std::string notify = "env NOTIFY_SOCKET=" + (d.folder / "notify.sock").string();
-    const std::string status = "STATUS=Writing to " + d.output().string();
+    // The service manager's end of NOTIFY_SOCKET, which writes out each message it gets.
+    const std::string notify = (d.folder / "notify.sock").string();
+    process manager("exec socat -u UNIX-RECV:" + notify + " -");
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(notify); }));
+    const std::string status = "STATUS=Writing to " + d.output().string() + ": ";
     // The last three are the frames of one message.
     const std::vector<std::string> records{
         "first", "with\0nul"s, "", std::string(300000, 'L'), "one frame", "of three", "parts"};
     std::string expected;
     // Stopped by each signal in turn, the second start appending to the first one's log.
     for (int signal_number : {SIGTERM, SIGINT}) {
-        ASSERT_TRUE(d.start(notify)) << d.running().output();
-        EXPECT_EQ(notification(manager), "READY=1");
+        const auto told = [&, round = signal_number == SIGTERM ? 1U : 2U](const std::string& what) {
+            return eventually([&] { return count(manager.output(), status + what) == round; });
+        };
+        ASSERT_TRUE(d.start("env NOTIFY_SOCKET=" + notify)) << d.running().output();
         // Protected before it says it is ready, a file it created and one it found alike.
+        ASSERT_TRUE(told("0 records written"));
         EXPECT_EQ(
             shell("cd " + d.output().parent_path().string() +
                   " && stat -c %U:%G events.log && lsattr -d events.log | cut -c6 && getfacl -cp . "
@@ -48,18 +43,13 @@ TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_or
             "root:velmo-admin\na\nuser::rwx\ngroup::r-x\n"
             "mask::r-x\nother::r-x\n\nuser::rw-\ngroup::r--\ngroup:velmo-audit:r--\n"
             "mask::r--\nother::---\n\n0:High:0");
-        EXPECT_EQ(notification(manager), status + ": 0 records written");
         producer p(d.endpoint());
         for (std::size_t i = 0; i < records.size(); ++i) {
             p.send(records[i], i == 4 || i == 5);
             expected += records[i] + "\n";
         }
-        // Counts taken while the records came in may come first.
-        EXPECT_TRUE(
-            eventually([&] { return notification(manager) == status + ": 7 records written"; }));
-        d.running().signal(signal_number);
-        EXPECT_EQ(notification(manager), "STOPPING=1");
-        EXPECT_EQ(d.running().wait(), 0);
+        EXPECT_TRUE(told("7 records written"));
+        EXPECT_EQ(d.stop(signal_number), 0);
         EXPECT_TRUE(read_file(d.output()) == expected);
         const std::string config = d.config().string();
         expect_in_order(
@@ -70,12 +60,15 @@ TEST(daemon, serves_byte_exact_records_tells_the_service_manager_and_stops_in_or
              "[info] Received signal " + std::to_string(signal_number) + ", shutting down",
              "[info] Stopped", "[info] Records written: 7, failed: 0"});
     }
-    // A start that fails never says it is ready.
+    // Ready with the log protected, a count each second, stopping; a start that fails never
+    // says it is ready.
     d.configure("", "", "", d.folder.root);
-    EXPECT_FALSE(d.start(notify));
+    EXPECT_FALSE(d.start("env NOTIFY_SOCKET=" + notify));
     EXPECT_EQ(d.running().wait(), 1);
-    EXPECT_EQ(notification(manager, 100ms), "");
-    ::close(manager);
+    const std::string round = "READY=1" + status + "0 records written";
+    expect_in_order(manager.output(), {round, status + "7 records written", "STOPPING=1", round,
+                                       status + "7 records written", "STOPPING=1"});
+    EXPECT_EQ(count(manager.output(), "READY=1"), 2U);
 }
 
 TEST(daemon, signals_stop_it_in_order_or_at_once_and_the_next_start_ends_a_cut_record) {

@@ -21,6 +21,15 @@ std::string facts(const path& file) {
                  name);
 }
 
+// A stream socket connected to `where`, as any local program may open one.
+int connect_to(const path& where) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    where.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
 }  // namespace
 
 TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
@@ -70,12 +79,12 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
     const std::string stalled_peer = "\xff\0\0\0\0\0\0\0\0\x7f\x03\0NULL"s + std::string(48, '\0') +
                                      "\x04\x1a\x05READY\x0bSocket-Type\0\0\0\x04PUSH"
                                      "\x02\0\0\0\0\0\x10\0\0xxxxxxxxxx"s;
-    const int stalled = unix_socket(d.folder / "events.sock", SOCK_STREAM, false);
+    const int stalled = connect_to(d.folder / "events.sock");
     ::send(stalled, stalled_peer.data(), stalled_peer.size(), MSG_NOSIGNAL);
     std::vector<double> resident;
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < 1200; ++i) {
-            const int fd = unix_socket(d.folder / "events.sock", SOCK_STREAM, false);
+            const int fd = connect_to(d.folder / "events.sock");
             std::string noise(i < 200 ? 1 + random() % 4096 : 0, '\0');
             for (char& byte : noise) byte = static_cast<char>(random());
             ::send(fd, noise.data(), noise.size(), MSG_NOSIGNAL);

@@ -60,16 +60,6 @@ inline std::vector<std::string> split_records(const std::string& content) {
     return records;
 }
 
-// A Unix socket of `type` bound to, or else connected to, `where`; -1 when that fails.
-inline int unix_socket(const path& where, int type, bool bind) {
-    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    where.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    const auto* raw = reinterpret_cast<sockaddr*>(&address);
-    return (bind ? ::bind(fd, raw, sizeof address) : ::connect(fd, raw, sizeof address)) == 0 ? fd
-                                                                                              : -1;
-}
-
 // The default logger's last records, kept to be read back.
 inline std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
     auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(1000);
@@ -193,13 +183,13 @@ struct daemon {
     std::unique_ptr<process> child;
 };
 
-// A producer as the daemon's clients write one: a PUSH socket with blocking sends and an
-// unlimited linger. `flood` sends record(0), record(1), ... from a thread of its own until
-// `stop`; then nothing that has not left is waited for.
+// A producer as the daemon's clients write one: a PUSH socket with blocking sends and a
+// linger long enough for any test, never one that hangs it. `flood` sends record(0), record(1), ...
+// from a thread of its own until `stop`; then nothing that has not left is waited for.
 class producer {
 public:
     explicit producer(const std::string& endpoint) {
-        socket.set(zmq::sockopt::linger, -1);
+        socket.set(zmq::sockopt::linger, 20000);
         socket.set(zmq::sockopt::sndhwm, 64);
         socket.connect(endpoint);
     }
