@@ -45,24 +45,11 @@ queue: {endpoint: "ipc://$work/events.sock"}
 consumer: {output_file: "$work/log/events.log"}
 CONFIG
 
-# A producer of its own, built only from what pkg-config says, and velmoevents-send each burst
-# 100000 records while a third floods the daemon, close and exit: every record is in the log.
-cat > "$work/producer.c" <<'PRODUCER'
-#include <stdio.h>
-#include <velmoevents.h>
-int main(int argc, char **argv)
-{
-    velmoevents *events = velmoevents_open(argv[1]);
-    char record[32];
-    for (int i = 0; events != NULL && i < 100000; i++) {
-        if (velmoevents_send(events, record, (size_t)sprintf(record, "burst %d", i)) != 0)
-            return 1;
-    }
-    return events != NULL && velmoevents_close(events, 60000) == 0 ? 0 : 1;
-}
-PRODUCER
+# A producer of its own (producer.c), built only from what pkg-config says, and
+# velmoevents-send each burst 100000 records while a third floods the daemon, close and exit:
+# every record is in the log.
 # shellcheck disable=SC2046
-cc -std=c11 -Wall -Werror -o "$work/producer" "$work/producer.c" \
+cc -std=c11 -Wall -Werror -o "$work/producer" "$(dirname "$0")/producer.c" \
     $(pkg-config --cflags --libs velmoevents) || fail "building against the installed library"
 seq -f "line %.0f" 0 99999 > "$work/lines"
 /usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &

@@ -66,18 +66,6 @@ TEST(message_service, every_consumer_gets_every_record_in_order_and_failures_are
     std::erase(journal, "b:sent before any consumer");
     EXPECT_EQ(journal, (std::vector<std::string>{"a:sent before any consumer", "a:bad", "a:\0z"s,
                                                  "b:\0z"s, "a:", "b:"}));
-    auto stopped = std::make_unique<stoppable_executor>();
-    stopped->running = false;
-    for (const auto& [construct, error] :
-         std::vector<std::pair<std::function<void()>, std::string>>{
-             {[] { service(nullptr, std::make_unique<stoppable_executor>()); },
-              "Message queue is null"},
-             {[&] { service(std::make_unique<zmq_message_queue>(endpoint), nullptr); },
-              "Task executor is null"},
-             {[&] { service(std::make_unique<zmq_message_queue>(endpoint), std::move(stopped)); },
-              "Task executor is not running"}}) {
-        EXPECT_THAT(construct, testing::ThrowsMessage<std::exception>(testing::StrEq(error)));
-    }
 }
 
 TEST(zmq_message_queue, a_blocked_receive_wakes_at_shutdown_and_a_bad_endpoint_leaves_nothing) {
