@@ -69,10 +69,9 @@ inline std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> capture_log() {
 
 // Polls `done` every 10 ms until it holds or the time is up; whether it held.
 inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; !done();
+         std::this_thread::sleep_for(10ms)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
     }
     return true;
 }
