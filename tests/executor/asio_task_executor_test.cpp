@@ -9,11 +9,10 @@ TEST(asio_task_executor, runs_tasks_in_order_logs_failures_and_runs_the_queue_at
     std::vector<int> seen;  // written by the worker only
     std::promise<void> entered, open, done, release;
     auto executor = std::make_unique<asio_task_executor>();
-    asio_task_executor* raw = executor.get();
     executor->submit([&] {
         open.get_future().wait();
         // Queued behind the tasks already waiting, never run inline.
-        raw->submit([&] {
+        executor->submit([&] {
             seen.push_back(3);
             done.set_value();
         });

@@ -34,7 +34,6 @@ TEST(bounds, floods_of_any_record_size_keep_memory_bounded_and_lose_nothing) {
             std::stod(shell("grep VmHWM /proc/" + std::to_string(d.running().pid()) +
                             "/status | tr -dc 0-9")) /
             1024;
-        floods.clear();
         EXPECT_EQ(d.stop(SIGTERM), 0);
         std::printf("%zu B x %d: %zu records, peak %.1f MiB\n", size, producers, total, peak);
         EXPECT_LT(peak, limit_mib) << size;
