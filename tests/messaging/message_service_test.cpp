@@ -40,13 +40,13 @@ TEST(message_service, every_consumer_gets_every_record_in_order_and_failures_are
     };
     temp_dir dir;
     const std::string endpoint = "ipc://" + (dir / "q.sock").string();
-    using service = message_service<zmq_message_queue, stoppable_executor>;
     std::vector<std::string> journal;
     journal_consumer a{"a", &journal}, b{"b", &journal};
     auto executor = std::make_unique<stoppable_executor>();
     auto* running = executor.get();
     {
-        service s(std::make_unique<zmq_message_queue>(endpoint), std::move(executor));
+        message_service<zmq_message_queue, stoppable_executor> s(
+            std::make_unique<zmq_message_queue>(endpoint), std::move(executor));
         producer p(endpoint);
         p.send("sent before any consumer");
         std::this_thread::sleep_for(100ms);
