@@ -9,10 +9,8 @@ using parts = std::vector<std::string>;
 
 void expect_in_order(const std::string& text, const parts& expected) {
     std::size_t at = 0;
-    for (const auto& part : expected) {
-        ASSERT_NE(at = text.find(part, at), std::string::npos) << "not in order: " << part << "\n"
-                                                               << text;
-    }
+    for (const auto& part : expected)
+        ASSERT_NE(at = text.find(part, at), std::string::npos) << part << "\n" << text;
 }
 
 }  // namespace

@@ -98,8 +98,7 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
         const auto ours = [&] { return count("\n" + read_file(d.output()), "\ncrowd\n"); };
         ASSERT_TRUE(eventually([&] { return ours() == 100000U * (round + 1); })) << ours();
         std::this_thread::sleep_for(200ms);
-        resident.push_back(std::stod(shell("grep VmRSS /proc/" + std::to_string(d.running().pid()) +
-                                           "/status | tr -dc 0-9")) /
+        resident.push_back(std::stod(shell("ps -o rss= " + std::to_string(d.running().pid()))) /
                            1024);
     }
     ::close(stalled);
@@ -148,11 +147,9 @@ TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouche
                   0);
         EXPECT_FALSE(d.start());
         EXPECT_EQ(d.running().wait(), 1);
-        EXPECT_TRUE(
-            contains(d.running().output(),
-                     "Fatal error: output path is not a regular file: " + d.output().string()))
-            << kind << "\n"
-            << d.running().output();
+        EXPECT_TRUE(contains(d.running().output(),
+                             "Fatal error: output path is not a regular file: " + log.string()))
+            << kind;
         EXPECT_EQ(facts(target) + facts(folder), before) << kind;
     }
 }
