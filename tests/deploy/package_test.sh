@@ -11,7 +11,7 @@ if dpkg-query -W -f='${Status}' velmoeventsd 2>/dev/null | grep -q "install ok i
 fi
 
 work=$(mktemp -d)
-trap 'dpkg -P velmoeventsd >/dev/null 2>&1; chattr -R -a "$work" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'dpkg -P velmoeventsd &>/dev/null || true; chattr -R -a "$work" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 # Polls a condition for up to five seconds.
 await() { for _ in $(seq 100); do eval "$1" && return; sleep 0.05; done; }
