@@ -7,11 +7,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
+#include <filesystem>
 
 namespace {
 
-const char* const monitor_endpoint = "inproc://velmoeventsd-connections";
 // Where ZeroMQ asks, during each handshake, whether to let the peer in.
 const char* const zap_endpoint = "inproc://zeromq.zap.01";
 // What one connection may hold unread inside ZeroMQ, at the largest records.
@@ -51,37 +50,32 @@ void answer(zmq::socket_t& zap, const zmq::message_t& request_id, bool admit) {
     zap.send(zmq::str_buffer(""), zmq::send_flags::none);
 }
 
-// Counts the open connections from the monitor's events and answers each handshake, until
-// the context is shut down.
-void admit_producers(zmq::socket_t zap, zmq::socket_t monitor, rlim_t limit) {
+// The descriptors the process holds now, one for each connection among them. Read afresh at
+// each handshake rather than kept from a socket monitor's events, which ZeroMQ drops once
+// more are waiting than its queue holds: a count that missed disconnections would turn every
+// producer away for good.
+std::size_t open_descriptors() {
+    std::error_code ignored;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator entry("/proc/self/fd", ignored), end; entry != end;
+         entry.increment(ignored)) {
+        ++count;
+    }
+    return count;
+}
+
+// Answers each handshake, until the context is shut down.
+void admit_producers(zmq::socket_t zap, rlim_t limit) {
     const std::size_t cap = connection_cap(limit);
-    std::size_t open = 0;
     bool refusing = false;
-    std::vector<zmq::pollitem_t> items{{zap.handle(), 0, ZMQ_POLLIN, 0},
-                                       {monitor.handle(), 0, ZMQ_POLLIN, 0}};
     try {
         for (;;) {
-            zmq::poll(items, std::chrono::milliseconds(-1));
-            zmq::message_t event;
-            while (monitor.recv(event, zmq::recv_flags::dontwait)) {
-                std::uint16_t number = 0;
-                std::memcpy(&number, event.data(), std::min(event.size(), sizeof number));
-                zmq::message_t address;
-                (void)monitor.recv(address, zmq::recv_flags::none);
-                if (number == ZMQ_EVENT_ACCEPTED) {
-                    ++open;
-                } else if (number == ZMQ_EVENT_DISCONNECTED && open > 0) {
-                    --open;
-                }
-            }
-            if ((items[0].revents & ZMQ_POLLIN) == 0) {
-                continue;
-            }
             std::vector<zmq::message_t> request;
             do {
                 request.emplace_back();
                 (void)zap.recv(request.back(), zmq::recv_flags::none);
             } while (request.back().more());
+            const std::size_t open = open_descriptors();
             const bool admit = open <= cap;
             if (!admit && !refusing) {
                 spdlog::warn(
@@ -110,16 +104,7 @@ zmq_message_queue::zmq_message_queue(const std::string& endpoint, std::size_t ma
         socket.set(zmq::sockopt::zap_domain, "velmoeventsd");
         zmq::socket_t zap(context, zmq::socket_type::rep);
         zap.bind(zap_endpoint);
-        if (zmq_socket_monitor(socket.handle(), monitor_endpoint,
-                               ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED) != 0) {
-            throw zmq::error_t();
-        }
-        zmq::socket_t monitor(context, zmq::socket_type::pair);
-        // Unbounded, so that no event is dropped and the count stays true.
-        monitor.set(zmq::sockopt::rcvhwm, 0);
-        monitor.connect(monitor_endpoint);
-        admission =
-            std::jthread(admit_producers, std::move(zap), std::move(monitor), descriptor_limit());
+        admission = std::jthread(admit_producers, std::move(zap), descriptor_limit());
         // Exactly one inherited socket is ours; with more, none can be told apart, so none is
         // used.
         if (sd_listen_fds(0) == 1) {
