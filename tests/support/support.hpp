@@ -105,6 +105,8 @@ public:
             ::execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
             ::_exit(127);
         }
+        // Also here, so that the group exists before any kill of it, whichever runs first.
+        ::setpgid(child, child);
     }
     process(const process&) = delete;
     ~process() { wait(0ms); }
