@@ -13,8 +13,6 @@ fi
 work=$(mktemp -d)
 trap 'dpkg -P velmoeventsd &>/dev/null || true; chattr -R -a "$work" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-# Polls a condition for up to five seconds.
-await() { for _ in $(seq 100); do eval "$1" && return; sleep 0.05; done; }
 
 (cd "$build_dir" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/velmoeventsd_*.deb)
@@ -54,7 +52,7 @@ cc -std=c11 -Wall -Werror -o "$work/producer" "$(dirname "$0")/producer.c" \
 seq -f "line %.0f" 0 99999 > "$work/lines"
 /usr/sbin/velmoeventsd --config "$work/config.yaml" > "$work/daemon.log" 2>&1 &
 daemon=$!
-await 'grep -q "Service ready" "$work/daemon.log"'
+for _ in $(seq 100); do grep -q "Service ready" "$work/daemon.log" && break; sleep 0.05; done
 yes flood | /usr/bin/velmoevents-send --config "$work/config.yaml" --timeout 60 &
 flood=$!
 sleep 0.5
@@ -68,7 +66,6 @@ wait "$daemon" || fail "daemon exit status $?"
 for burst in "^burst [0-9]*$" "^line [0-9]*$"; do
     [ "$(grep -c "$burst" "$work/log/events.log")" = 100000 ] || fail "a burst is not all in the log"
 done
-
 
 dpkg -r velmoeventsd >/dev/null
 [ ! -e /usr/sbin/velmoeventsd ] || fail "binary left after removal"

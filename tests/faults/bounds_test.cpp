@@ -2,6 +2,8 @@
 // disk, and thousands of producers against the descriptor limit.
 #include <sys/resource.h>
 
+#include <map>
+
 #include "support/support.hpp"
 
 using namespace test;
@@ -13,9 +15,8 @@ TEST(bounds, floods_of_any_record_size_keep_memory_bounded_and_lose_nothing) {
              {1U << 20, 1, 400}, {64U << 10, 4, 256}, {64, 4, 64}}) {
         test::daemon d;
         // Every write waits for the disk, as on a slow or busy one.
-        const std::string log = d.output().string();
-        ASSERT_EQ(shell("mkdir " + d.output().parent_path().string() + " && touch " + log +
-                        " && chattr +S " + log),
+        ASSERT_EQ(shell("cd " + d.folder.root.string() +
+                        " && mkdir log && touch log/events.log && chattr +S log/events.log"),
                   "");
         ASSERT_TRUE(d.start());
         auto record = [size](int p, int i) {

@@ -16,6 +16,7 @@ struct record_path {
     message_service<zmq_message_queue, asio_task_executor> service{
         std::make_unique<zmq_message_queue>(endpoint), std::make_unique<asio_task_executor>()};
     test::producer producer{endpoint};
+    const int reader = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
     record_path() { service.add_consumer(&consumer); }
 };
 
@@ -31,11 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (std::filesystem::file_size(path.log) < before + size + 1) {
         if (std::chrono::steady_clock::now() > deadline) std::abort();
     }
-    std::ifstream reader(path.log, std::ios::binary);
-    reader.seekg(static_cast<std::streamoff>(before));
     std::string written(size + 2, '\0');
     written.resize(static_cast<std::size_t>(
-        reader.read(written.data(), static_cast<std::streamsize>(written.size())).gcount()));
+        ::pread(path.reader, written.data(), written.size(), static_cast<off_t>(before))));
     if (written != record + "\n") std::abort();
     return 0;
 }

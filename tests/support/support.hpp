@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 #include <sys/socket.h>
@@ -17,9 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <zmq.hpp>
@@ -78,8 +75,6 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
 
 // A fresh folder per test, removed with everything in it (append-only attributes included).
 struct temp_dir {
-    temp_dir() = default;
-    temp_dir(const temp_dir&) = delete;
     ~temp_dir() {
         std::system(
             ("chattr -R -a '" + root.string() + "' 2>/dev/null; rm -rf '" + root.string() + "'")
@@ -174,10 +169,8 @@ struct daemon {
     // Waits until the log holds at least `count` records; returns them.
     std::vector<std::string> wait_for_records(std::size_t count,
                                               std::chrono::milliseconds timeout = 20s) const {
-        std::vector<std::string> records;
-        eventually([&] { return (records = split_records(read_file(output()))).size() >= count; },
-                   timeout);
-        return records;
+        eventually([&] { return test::count(read_file(output()), "\n") >= count; }, timeout);
+        return split_records(read_file(output()));
     }
 
     temp_dir folder;
