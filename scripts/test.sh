@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
 
-stage() { printf '\n=== %s\n' "$*"; }
+stage() { printf '\n=== %s (%d s in)\n' "$*" "$SECONDS"; }
 
 stage "format check"
 if command -v clang-format >/dev/null; then
@@ -46,3 +46,4 @@ cp "$root/packaging/config.yaml" "$corpus/config/packaged.yaml"
     "$corpus/config" 2>&1 | tail -n 12
 "$root/build-fuzz/tests/fuzz/record_fuzz" -max_total_time=20 -max_len=65536 \
     -print_final_stats=1 "$corpus/record" 2>&1 | tail -n 12
+stage "all stages passed"
