@@ -8,4 +8,4 @@ count() { grep -E '\.(cpp|hpp|cc|h|py|sh)$' | xargs -r cat | grep -cvE '^\s*($|/
 all=$(git ls-files | count)
 tests=$(git ls-files | grep -E '(^|/)(tests?|fuzz)/|_test\.(cpp|cc)$' | count)
 awk -v t="$tests" -v a="$all" \
-    'BEGIN { printf "test code: %d lines, code: %d lines, share %.2f\n", t, a - t, t / (a - t) }'
+    'BEGIN { printf "test code: %d lines, code: %d lines, share %.3f\n", t, a - t, t / (a - t) }'
