@@ -67,14 +67,11 @@ TEST(message_service, every_consumer_gets_every_record_in_order_and_failures_are
                                                  "b:\0z"s, "a:", "b:"}));
 }
 
-TEST(zmq_message_queue, a_blocked_receive_wakes_at_shutdown_and_a_bad_endpoint_throws) {
+TEST(zmq_message_queue, receives_one_or_all_waiting_and_a_blocked_receive_wakes_at_shutdown) {
     auto log = capture_log();
     temp_dir dir;
     const std::string endpoint = "ipc://" + (dir / "q.sock").string();
     zmq_message_queue queue(endpoint);
-    for (const std::string& bad : {"nonsense"s, "ipc://" + (dir / "no" / "q").string(), "5555"s}) {
-        EXPECT_THROW(zmq_message_queue refused(bad), zmq::error_t) << bad;
-    }
     EXPECT_EQ(queue.receive(false), std::nullopt);
     producer p(endpoint);
     p.send("one");

@@ -45,8 +45,7 @@ TEST(protected_file, creates_privately_and_failures_name_the_step_and_leave_the_
               "4242\n3:Secret:12");
     EXPECT_THROW(protected_file("bare-name.log", true), std::filesystem::filesystem_error);
     std::filesystem::remove(log);
-    EXPECT_THAT([&] { file.open_append_only(std::ios_base::out | std::ios_base::app); },
-                ThrowsMessage<std::filesystem::filesystem_error>(
-                    testing::HasSubstr("No such file or directory")));
+    EXPECT_THROW(file.open_append_only(std::ios_base::out | std::ios_base::app),
+                 std::filesystem::filesystem_error);
     EXPECT_FALSE(file.descriptor());
 }
