@@ -25,8 +25,9 @@ int receive_hwm(std::size_t max_record_size) {
     return static_cast<int>(std::clamp<std::size_t>(messages, min_receive_hwm, INT_MAX));
 }
 
-// Open connections beyond which producers are turned away: the descriptor limit less a reserve
-// for the daemon's own files and for the connections accepted but not yet counted.
+// Descriptors held beyond which producers are turned away: the descriptor limit less a reserve
+// for the files the daemon opens later and for the connections ZeroMQ accepts before their
+// handshake reaches admission.
 std::size_t connection_cap(rlim_t limit) {
     const rlim_t reserve = std::clamp<rlim_t>(limit / 2, 64, 1024);
     return limit > reserve ? static_cast<std::size_t>(limit - reserve) : 1;

@@ -75,6 +75,8 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
 
 // A fresh folder per test, removed with everything in it (append-only attributes included).
 struct temp_dir {
+    temp_dir() = default;
+    temp_dir(const temp_dir&) = delete;  // a copy would remove the folder under the original
     ~temp_dir() {
         std::system(
             ("chattr -R -a '" + root.string() + "' 2>/dev/null; rm -rf '" + root.string() + "'")
