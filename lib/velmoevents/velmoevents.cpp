@@ -14,19 +14,18 @@
 #include <string>
 #include <thread>
 
+#include "config/defaults.hpp"
+
 namespace {
 
-const char* const default_endpoint = "ipc:///var/run/velmoeventsd.socket";
-const char* const default_config = "/etc/velmoeventsd/config.yaml";
 const char* const monitor_endpoint = "inproc://velmoevents-monitor";
-constexpr std::size_t default_max_record_size = std::size_t{1} << 20;
 constexpr int default_send_timeout_ms = 5000;
 
 using clock_type = std::chrono::steady_clock;
 
 struct settings {
-    std::string endpoint = default_endpoint;
-    std::size_t max_record_size = default_max_record_size;
+    std::string endpoint = defaults::endpoint;
+    std::size_t max_record_size = defaults::max_record_size;
 };
 
 // What the daemon's own configuration says, as far as it can be read: a producer library
@@ -34,7 +33,7 @@ struct settings {
 settings read_configuration() {
     settings found;
     try {
-        const YAML::Node queue = YAML::LoadFile(default_config)["queue"];
+        const YAML::Node queue = YAML::LoadFile(defaults::config_file)["queue"];
         if (queue.IsMap() && queue["endpoint"].IsScalar()) {
             found.endpoint = queue["endpoint"].as<std::string>();
         }
@@ -61,7 +60,7 @@ struct velmoevents {
     void* context = nullptr;
     void* socket = nullptr;
     void* monitor = nullptr;
-    std::size_t max_record_size = default_max_record_size;
+    std::size_t max_record_size = defaults::max_record_size;
     int connection = -1;
 
     // The descriptor of the connection ZeroMQ made last, from its monitor, or -1.

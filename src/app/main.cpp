@@ -7,6 +7,8 @@
 #include <string>
 
 #include "app/service_runner.hpp"
+#include "config/defaults.hpp"
+#include "config/settings.hpp"
 #include "config/yaml_config.hpp"
 
 namespace po = boost::program_options;
@@ -15,7 +17,7 @@ int main(int argc, char* argv[]) {
     try {
         po::options_description options("Allowed options");
         options.add_options()("help,h", "Show this help message")(
-            "config,c", po::value<std::string>()->default_value("/etc/velmoeventsd/config.yaml"),
+            "config,c", po::value<std::string>()->default_value(defaults::config_file),
             "Path to configuration file");
         po::variables_map variables;
         po::store(po::parse_command_line(argc, argv, options), variables);
@@ -33,11 +35,14 @@ int main(int argc, char* argv[]) {
         yaml_config config;
         config.load(std::filesystem::path(config_path));
 
-        const auto level = spdlog::level::from_str(config.get<std::string>({"log_level"}, "info"));
+        // The level first, so that what the other settings report is logged at it.
+        const auto level =
+            spdlog::level::from_str(config.get<std::string>({"log_level"}, settings{}.log_level));
         spdlog::info("Log level: {}", spdlog::level::to_string_view(level));
         spdlog::set_level(level);
+        const settings read = read_settings(config);
 
-        run_service(config);
+        run_service(read);
         return 0;
     } catch (const std::exception& error) {
         spdlog::critical("Fatal error: {}", error.what());

@@ -92,18 +92,9 @@ void raise_descriptor_limit() {
     spdlog::debug("Descriptor limit: {}", limits.rlim_cur);
 }
 
-std::size_t max_record_size(const yaml_config& config) {
-    const auto value = config.get_optional<long long>({"queue", "max_record_size"});
-    if (value && *value < 1) {
-        spdlog::debug("Error reading config path: queue.max_record_size must be at least 1");
-    }
-    return value && *value >= 1 ? static_cast<std::size_t>(*value)
-                                : zmq_message_queue::default_max_record_size;
-}
-
 }  // namespace
 
-void run_service(const yaml_config& config) {
+void run_service(const settings& config) {
     // Held from before the first thread starts (threads inherit the mask) until the wait is
     // in place: otherwise a SIGTERM just after "Service ready" would end the process by the
     // default action and lose the records already taken in.
@@ -111,25 +102,20 @@ void run_service(const yaml_config& config) {
     sigset_t previous_mask;
     pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
 
-    const std::string endpoint =
-        config.get<std::string>({"queue", "endpoint"}, "ipc:///var/run/velmoeventsd.socket");
-    const std::size_t record_limit = max_record_size(config);
     raise_descriptor_limit();
     auto executor = std::make_unique<asio_task_executor>();
-    auto queue = std::make_unique<zmq_message_queue>(endpoint, record_limit);
+    auto queue =
+        std::make_unique<zmq_message_queue>(config.queue.endpoint, config.queue.max_record_size);
 
     // Declared before the service so it is destroyed after it, on every way out: queued tasks
     // hold its address until the service has stopped its executor.
     std::optional<file_message_consumer> consumer;
-    std::string output_file;
+    const std::string output_file = config.consumer.output_file.string();
     {
         message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
                                                                        std::move(executor));
-        output_file =
-            config.get<std::string>({"consumer", "output_file"}, "/var/log/velmo-events.log");
         spdlog::info("Output file: {}", output_file);
-        consumer.emplace(std::filesystem::path(output_file),
-                         config.get<bool>({"consumer", "sync"}, false));
+        consumer.emplace(config.consumer.output_file, config.consumer.sync);
         service.add_consumer(&*consumer);
         spdlog::info("Service ready");
         sd_notify(0, "READY=1");

@@ -14,13 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "config/defaults.hpp"
 #include "config/yaml_config.hpp"
 
 namespace po = boost::program_options;
 
 namespace {
-
-const char* const default_endpoint = "ipc:///var/run/velmoeventsd.socket";
 
 int fail(const std::string& message) {
     std::cerr << "velmoevents-send: " << message << std::endl;
@@ -115,7 +114,7 @@ int main(int argc, char* argv[]) {
             spdlog::set_level(spdlog::level::off);
             yaml_config config;
             config.load(std::filesystem::path(variables["config"].as<std::string>()));
-            endpoint = config.get<std::string>({"queue", "endpoint"}, default_endpoint);
+            endpoint = config.get<std::string>({"queue", "endpoint"}, defaults::endpoint);
             limit = config.get_optional<long long>({"queue", "max_record_size"});
         }
         std::vector<std::string> records;
