@@ -127,6 +127,10 @@ protected_file::protected_file(const safe_folder& folder, const std::string& fil
 }
 
 void protected_file::prepare(bool create) {
+    // One name in the folder walked: anything more would be resolved without the walk's checks.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw permissions_error("output path is not a regular file: {}", path.string());
+    }
     directory.require_private();
     // A path handle opens whatever is there without side effects, a link or a device included,
     // so that it can be checked before anything reads it.
