@@ -151,9 +151,11 @@ namespace {
 // Runs the rest of a command line as a local user of no privilege, created for these tests,
 // who belongs to a team whose files it may write.
 std::string as_intruder() {
+    // Tests that run side by side may both find the user missing: one of them creates it.
     shell(
-        "getent group velmo-team || groupadd velmo-team; id velmo-intruder || useradd --system "
-        "-M -s /usr/sbin/nologin -G velmo-team velmo-intruder");
+        "for try in $(seq 50); do id velmo-intruder && break; getent group velmo-team || "
+        "groupadd velmo-team; useradd -r -M -s /usr/sbin/nologin -G velmo-team velmo-intruder;"
+        " sleep 0.1; done");
     return "setpriv --reuid=velmo-intruder --regid=velmo-intruder --init-groups ";
 }
 
