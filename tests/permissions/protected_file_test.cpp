@@ -2,8 +2,6 @@
 
 #include <mavi_standin.h>
 
-#include <regex>
-
 #include "support/support.hpp"
 
 using namespace test;
@@ -88,8 +86,7 @@ TEST(protected_file, refuses_any_path_that_others_than_root_could_replace_before
              {"touch x.log && chmod 602 x.log", "x.log", "its mode 602 lets others than root"}}) {
         // clang-format on
         temp_dir dir;
-        const std::string t = dir.root.string(),
-                          expected = std::regex_replace(refusal, std::regex("T/"), t + "/");
+        const std::string t = dir.root.string(), expected = replace_all(refusal, "T/", t + "/");
         const std::string tree = "cd " + t + " && find . -printf '%p %U %m %n\\n' | sort && " +
                                  "getfacl -RPp . && lsattr -R . 2>/dev/null";
         ASSERT_EQ(shell("cd " + t + " && chmod 755 . && " + layout), "") << layout;
