@@ -63,9 +63,10 @@ bool answers(const std::string& path) {
     if (!probe) {
         throw std::system_error(errno, std::generic_category(), "cannot probe endpoint " + path);
     }
-    return ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-               0 ||
-           errno == EAGAIN;
+    // A full backlog (EAGAIN) is a listener too.
+    const int connected =
+        ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return connected == 0 || errno == EAGAIN;
 }
 
 // ZeroMQ removes whatever is at an ipc path before it binds there: only a socket that no one
