@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "bench_util.hpp"
 #include "executor/asio_task_executor.hpp"
 #include "messaging/message_service.hpp"
 #include "messaging/zmq_message_queue.hpp"
 #include "producers.hpp"
+#include "support/harness.hpp"
 
 namespace {
 
@@ -46,32 +46,36 @@ struct result {
     double peak_mib;
 };
 
-// Waits until `done` reaches `total`, timing from the first record to the last.
+// Waits until `done` reaches `total`, timing from the first record to the last; a case that
+// stalls for minutes has failed.
+void wait_for(const std::function<bool()>& done) {
+    using namespace std::literals;
+    if (!test::eventually(done, 5min, 200us)) throw std::runtime_error("records went missing");
+}
+
 template <typename Counter>
 double time_until(const Counter& done, std::uint64_t total) {
-    while (done() == 0) {
-        std::this_thread::yield();
-    }
+    wait_for([&] { return done() > 0; });
     const auto start = std::chrono::steady_clock::now();
-    while (done() < total) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return static_cast<double>(total) / bench::seconds_since(start);
+    wait_for([&] { return done() >= total; });
+    return static_cast<double>(total) / test::seconds_since(start);
 }
 
 result bare(const std::string& endpoint, int processes, std::size_t size, std::size_t each) {
     bench::producers senders(endpoint, processes, size, each);
     zmq::context_t context;
     zmq::socket_t socket(context, zmq::socket_type::pull);
+    socket.set(zmq::sockopt::rcvtimeo, 60000);
     socket.bind(endpoint);
     const std::uint64_t total = static_cast<std::uint64_t>(processes) * each;
     zmq::message_t message;
-    (void)socket.recv(message);
+    auto receive = [&] {
+        if (!socket.recv(message)) throw std::runtime_error("records went missing");
+    };
+    receive();
     const auto start = std::chrono::steady_clock::now();
-    for (std::uint64_t i = 1; i < total; ++i) {
-        (void)socket.recv(message);
-    }
-    return {static_cast<double>(total - 1) / bench::seconds_since(start), bench::peak_rss_mib()};
+    for (std::uint64_t i = 1; i < total; ++i) receive();
+    return {static_cast<double>(total - 1) / test::seconds_since(start), test::peak_mib()};
 }
 
 result intake(const std::string& endpoint, int processes, std::size_t size, std::size_t each) {
@@ -83,7 +87,7 @@ result intake(const std::string& endpoint, int processes, std::size_t size, std:
     const std::uint64_t total = static_cast<std::uint64_t>(processes) * each;
     const double rate =
         time_until([&] { return counter.records.load(std::memory_order_acquire); }, total);
-    return {rate, bench::peak_rss_mib()};
+    return {rate, test::peak_mib()};
 }
 
 result flood(const std::string& endpoint, const std::filesystem::path& file, int processes,
@@ -95,12 +99,10 @@ result flood(const std::string& endpoint, const std::filesystem::path& file, int
     service.add_consumer(&writer);
     const auto start = std::chrono::steady_clock::now();
     const std::uint64_t total = senders.sent();
-    while (writer.records.load(std::memory_order_acquire) < total) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const double rate = static_cast<double>(total) / bench::seconds_since(start);
+    wait_for([&] { return writer.records.load(std::memory_order_acquire) >= total; });
+    const double rate = static_cast<double>(total) / test::seconds_since(start);
     ::close(writer.fd);
-    return {rate, bench::peak_rss_mib()};
+    return {rate, test::peak_mib()};
 }
 
 // Runs one case in a child process of its own, so that its peak memory is its own.
@@ -135,8 +137,8 @@ result isolated(Case run) {
 int main(int argc, char* argv[]) {
     const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 20;
     spdlog::set_level(spdlog::level::critical);
-    bench::scratch dir;
-    const std::string endpoint = "ipc://" + (dir.path() / "bench.sock").string();
+    const test::temp_dir dir;
+    const std::string endpoint = "ipc://" + (dir / "bench.sock").string();
     if (argc > 3) {
         // One intake case in this process, for a profiler: intake_bench 0 SIZE PRODUCERS
         const auto size = std::stoul(argv[2]);
@@ -161,7 +163,7 @@ int main(int argc, char* argv[]) {
         }
     }
     result flooded =
-        isolated([&] { return flood(endpoint, dir.path() / "flood.log", 4, 64, flood_seconds); });
+        isolated([&] { return flood(endpoint, dir / "flood.log", 4, 64, flood_seconds); });
     std::printf(
         "flood: 4 producers, 64 B records for %.0f s into a file: %.0f rec/s written, "
         "peak %.1f MiB\n",
