@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,8 +21,9 @@ double bare_loop(const std::filesystem::path& path, const std::string& record, s
     char newline = '\n';
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-        iovec parts[2] = {{const_cast<char*>(record.data()), record.size()}, {&newline, 1}};
-        if (::writev(fd.get(), parts, 2) < 0) {
+        std::array<iovec, 2> parts{
+            {{const_cast<char*>(record.data()), record.size()}, {&newline, 1}}};
+        if (::writev(fd.get(), parts.data(), 2) < 0) {
             std::perror("writev");
             std::exit(1);
         }

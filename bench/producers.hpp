@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -31,9 +32,9 @@ public:
     // Each producer sends `count` records (or, with count 0, as many as it can for `seconds`).
     producers(const std::string& endpoint, int processes, std::size_t record_size,
               std::size_t count, double seconds = 0) {
-        int go[2];
-        int back[2];
-        if (::pipe2(go, O_CLOEXEC) != 0 || ::pipe2(back, O_CLOEXEC) != 0) {
+        std::array<int, 2> go{};
+        std::array<int, 2> back{};
+        if (::pipe2(go.data(), O_CLOEXEC) != 0 || ::pipe2(back.data(), O_CLOEXEC) != 0) {
             throw std::system_error(errno, std::generic_category(), "pipe");
         }
         const io::unique_fd released(go[0]);

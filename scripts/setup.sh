@@ -15,7 +15,7 @@ packages=(
     libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev
     # used by the tests, the demo and the package build
     acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()

@@ -2,13 +2,13 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <time.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 #include <zmq.hpp>
 
@@ -73,6 +73,7 @@ latencies measure_latency(test::daemon& daemon, int processes, std::size_t size,
     const io::unique_fd log(::open(daemon.output().c_str(), O_RDONLY | O_CLOEXEC));
     ::lseek(log.get(), 0, SEEK_END);
     std::vector<std::unique_ptr<forked>> senders;
+    senders.reserve(static_cast<std::size_t>(processes));
     for (int p = 0; p < processes; ++p) {
         senders.push_back(std::make_unique<forked>([&] {
             if (::setpriority(PRIO_PROCESS, 0, producer_nice) != 0) ::_exit(1);
@@ -98,7 +99,7 @@ latencies measure_latency(test::daemon& daemon, int processes, std::size_t size,
         const char* const end = buffer.data() + held + n;
         const char* line = buffer.data();
         for (const char* newline = nullptr;
-             (newline = static_cast<const char*>(std::memchr(line, '\n', end - line)));
+             (newline = static_cast<const char*>(std::memchr(line, '\n', end - line))) != nullptr;
              line = newline + 1) {
             std::uint64_t sent = 0;
             std::from_chars(line, line + 20, sent);

@@ -97,7 +97,7 @@ void admit_producers(zmq::socket_t zap, rlim_t limit) {
 }  // namespace
 
 zmq_message_queue::zmq_message_queue(const std::string& endpoint, std::size_t max_record_size)
-    : context(), socket(context, zmq::socket_type::pull), record_limit(max_record_size) {
+    : socket(context, zmq::socket_type::pull), record_limit(max_record_size) {
     try {
         socket.set(zmq::sockopt::maxmsgsize,
                    static_cast<std::int64_t>(std::max(max_record_size, min_transport_limit)));

@@ -98,8 +98,8 @@ void apply_acl(int target, const char* text) {
     }
 }
 
-protected_file::protected_file(const std::filesystem::path& file_path, bool create)
-    : path(file_path) {
+protected_file::protected_file(std::filesystem::path file_path, bool create)
+    : path(std::move(file_path)) {
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
     if (create) {
         std::filesystem::create_directories(path.parent_path());

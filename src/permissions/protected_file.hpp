@@ -25,7 +25,7 @@ void apply_acl(int target, const char* text);
 // that the chain leaves open.
 class protected_file {
 public:
-    protected_file(const std::filesystem::path& path, bool create);
+    protected_file(std::filesystem::path path, bool create);
     ~protected_file();
     protected_file(const protected_file&) = delete;
     protected_file& operator=(const protected_file&) = delete;

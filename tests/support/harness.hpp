@@ -1,11 +1,11 @@
 #pragma once
 
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -165,7 +165,7 @@ struct daemon {
     daemon() { configure(); }
     // `queue` and `consumer` are further settings of those sections, as ", key: value".
     void configure(const std::string& top = "log_level: info\n", const std::string& queue = "",
-                   const std::string& consumer = "", const std::optional<path>& log = {}) {
+                   const std::string& consumer = "", const std::optional<path>& log = {}) const {
         write_file(config(), top + "queue: {endpoint: '" + endpoint() + "'" + queue +
                                  "}\nconsumer: {output_file: '" + log.value_or(output()).string() +
                                  "'" + consumer + "}\n");
@@ -179,8 +179,8 @@ struct daemon {
                                           config().string());
         return child->wait_for_output("Service ready");
     }
-    process& running() { return *child; }
-    int stop(int signal_number) {
+    process& running() const { return *child; }
+    int stop(int signal_number) const {
         child->signal(signal_number);
         return child->wait();
     }
