@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -22,7 +23,7 @@ using service_type = message_service<zmq_message_queue, asio_task_executor>;
 struct counting_consumer {
     std::atomic<std::uint64_t> records{0};
     std::uint64_t bytes = 0;
-    void consume(std::string_view message, bool) {
+    void consume(std::string_view message, bool /*last*/) {
         bytes += message.size();
         records.fetch_add(1, std::memory_order_release);
     }
@@ -31,10 +32,11 @@ struct counting_consumer {
 struct file_consumer {
     int fd;
     std::atomic<std::uint64_t> records{0};
-    void consume(std::string_view message, bool) {
+    void consume(std::string_view message, bool /*last*/) {
         char newline = '\n';
-        iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}};
-        if (::writev(fd, parts, 2) < 0) {
+        std::array<iovec, 2> parts{
+            {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}}};
+        if (::writev(fd, parts.data(), 2) < 0) {
             std::perror("writev");
         }
         records.fetch_add(1, std::memory_order_release);
@@ -108,9 +110,9 @@ result flood(const std::string& endpoint, const std::filesystem::path& file, int
 // Runs one case in a child process of its own, so that its peak memory is its own.
 template <typename Case>
 result isolated(Case run) {
-    int channel[2];
+    std::array<int, 2> channel{};
     std::fflush(stdout);
-    if (::pipe(channel) != 0) {
+    if (::pipe(channel.data()) != 0) {
         std::exit(1);
     }
     pid_t child = ::fork();
@@ -132,9 +134,7 @@ result isolated(Case run) {
     return outcome;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run(int argc, char* argv[]) {
     const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 20;
     spdlog::set_level(spdlog::level::critical);
     const test::temp_dir dir;
@@ -169,4 +169,15 @@ int main(int argc, char* argv[]) {
         "peak %.1f MiB\n",
         flood_seconds, flooded.rate, flooded.peak_mib);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "intake_bench: %s\n", error.what());
+        return 1;
+    }
 }

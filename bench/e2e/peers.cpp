@@ -140,11 +140,16 @@ void peers(int rounds, const std::string& other_daemon) {
                 "other", "rsyslog 1", "rsyslog 1k", "/rsys 1", "/rsys 1k", "/other");
     for (std::size_t size : {64U, 512U, 4096U}) {
         const std::size_t total = size == 4096 ? 300000 : 2000000;
-        std::vector<double> ours, durable, other, single, batched;
+        std::vector<double> ours;
+        std::vector<double> durable;
+        std::vector<double> other;
+        std::vector<double> single;
+        std::vector<double> batched;
         for (int round = 0; round < rounds; ++round) {
             ours.push_back(daemon_rate(size, total, "", VELMOEVENTSD_PATH));
-            if (size == 64)
+            if (size == 64) {
                 durable.push_back(daemon_rate(size, total, ", sync: true", VELMOEVENTSD_PATH));
+            }
             if (!other_daemon.empty()) other.push_back(daemon_rate(size, total, "", other_daemon));
             if (with_rsyslog) {
                 single.push_back(rsyslog_rate(size, total, 1));

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/uio.h>
 
+#include <array>
 #include <cstdio>
 
 #include "e2e/e2e.hpp"
@@ -19,10 +20,10 @@ double bare_appends(const test::path& path, std::size_t size, std::size_t count,
     char newline = '\n';
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-        iovec parts[2] = {{record.data(), record.size()}, {&newline, 1}};
+        std::array<iovec, 2> parts{{{record.data(), record.size()}, {&newline, 1}}};
         const bool written = two_writes ? ::write(fd.get(), record.data(), record.size()) >= 0 &&
                                               ::write(fd.get(), &newline, 1) >= 0
-                                        : ::writev(fd.get(), parts, 2) >= 0;
+                                        : ::writev(fd.get(), parts.data(), 2) >= 0;
         if (!written) throw std::system_error(errno, std::generic_category(), "bare appends");
     }
     return static_cast<double>(count) / test::seconds_since(start);

@@ -46,11 +46,11 @@ public:
     void send(const std::string& message, bool more = false) {
         socket.send(zmq::buffer(message), more ? zmq::send_flags::sndmore : zmq::send_flags::none);
     }
-    void flood(std::function<std::string(int)> record) {
+    void flood(const std::function<std::string(int)>& record) {
         // A daemon that went away never leaves the flood, or the close, hanging.
         socket.set(zmq::sockopt::sndtimeo, 50);
         socket.set(zmq::sockopt::linger, 0);
-        thread = std::jthread([this, record](std::stop_token stop) {
+        thread = std::jthread([this, record](const std::stop_token& stop) {
             while (!stop.stop_requested()) sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
         });
     }
