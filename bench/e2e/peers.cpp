@@ -55,7 +55,7 @@ public:
                              "    constant(value=\"\\n\")\n"
                              "}\n"
                              "ruleset(name=\"records\" queue.type=\"LinkedList\" "
-                             "queue.size=\"200000\" queue.dequeueBatchSize=\"1024\") {\n"
+                             "queue.size=\"1000000\" queue.dequeueBatchSize=\"4096\") {\n"
                              "    action(type=\"omfile\" file=\"" +
                              log.string() +
                              "\" template=\"record_line\" ioBufferSize=\"1m\" "
