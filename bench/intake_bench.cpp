@@ -134,7 +134,7 @@ result isolated(Case run) {
     return outcome;
 }
 
-int run(int argc, char* argv[]) {
+int run(int argc, char** argv) {
     const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 20;
     spdlog::set_level(spdlog::level::critical);
     const test::temp_dir dir;
