@@ -84,12 +84,6 @@ inline double peak_mib(pid_t pid = ::getpid()) {
     return 0;
 }
 
-// Removes a file even when the daemon has made it append-only.
-inline void remove_protected(const path& file) {
-    std::system(
-        ("chattr -a '" + file.string() + "' 2>/dev/null; rm -f '" + file.string() + "'").c_str());
-}
-
 // A fresh folder per test, removed with everything in it (append-only attributes included).
 struct temp_dir {
     temp_dir() = default;
