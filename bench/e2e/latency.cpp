@@ -88,7 +88,8 @@ latencies measure_latency(test::daemon& daemon, int processes, std::size_t size,
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds + 3);
     const auto expected = static_cast<std::size_t>(total_rate * seconds * 0.98);
-    while (samples.size() < expected && std::chrono::steady_clock::now() < deadline) {
+    while (samples.size() < expected && std::chrono::steady_clock::now() < deadline &&
+           !daemon.running().exited()) {
         const ssize_t n = ::read(log.get(), buffer.data() + held, buffer.size() - held);
         const std::uint64_t now = monotonic_ns();
         if (n <= 0) {
@@ -108,7 +109,10 @@ latencies measure_latency(test::daemon& daemon, int processes, std::size_t size,
         held = static_cast<std::size_t>(end - line);
         std::memmove(buffer.data(), line, held);
     }
-    for (auto& sender : senders) sender->wait(30s);
+    for (auto& sender : senders) sender->wait(daemon.running().exited() ? 0s : 30s);
+    if (daemon.running().exited()) {
+        throw std::runtime_error("the daemon exited:\n" + daemon.running().output());
+    }
     std::sort(samples.begin(), samples.end());
     auto at = [&](double q) {
         if (samples.empty()) return 0.0;
