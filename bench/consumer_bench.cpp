@@ -1,32 +1,34 @@
 // Records per second of file_message_consumer::consume against a bare loop of the same system
 // call (one writev of the record and its newline) on the same file, in the same run.
+#include <fcntl.h>
 #include <spdlog/spdlog.h>
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "bench_util.hpp"
+#include "io/unique_fd.hpp"
 #include "output/file_message_consumer.hpp"
+#include "support/harness.hpp"
 
 namespace {
 
 double bare_loop(const std::filesystem::path& path, const std::string& record, std::size_t count) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const io::unique_fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     char newline = '\n';
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-        iovec parts[2] = {{const_cast<char*>(record.data()), record.size()}, {&newline, 1}};
-        if (::writev(fd, parts, 2) < 0) {
+        std::array<iovec, 2> parts{
+            {{const_cast<char*>(record.data()), record.size()}, {&newline, 1}}};
+        if (::writev(fd.get(), parts.data(), 2) < 0) {
             std::perror("writev");
             std::exit(1);
         }
     }
-    const double elapsed = bench::seconds_since(start);
-    ::close(fd);
-    return static_cast<double>(count) / elapsed;
+    return static_cast<double>(count) / test::seconds_since(start);
 }
 
 double through_consumer(file_message_consumer& consumer, const std::string& record,
@@ -35,7 +37,7 @@ double through_consumer(file_message_consumer& consumer, const std::string& reco
     for (std::size_t i = 0; i < count; ++i) {
         consumer.consume(record);
     }
-    return static_cast<double>(count) / bench::seconds_since(start);
+    return static_cast<double>(count) / test::seconds_since(start);
 }
 
 }  // namespace
@@ -52,8 +54,8 @@ int main(int argc, char* argv[]) {
         std::vector<double> consumer_rates;
         std::vector<double> bare_rates;
         for (int round = 0; round < rounds; ++round) {
-            bench::scratch dir;
-            const auto path = dir.path() / "events.log";
+            const test::temp_dir dir;
+            const auto path = dir / "events.log";
             file_message_consumer consumer(path);
             // Alternate the order so page-cache and writeback effects fall on both alike.
             if (round % 2 == 0) {

@@ -7,13 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ios>
 
 namespace {
 
-char newline[] = {'\n'};
+char newline = '\n';
 
 // Records at least this large are written from where they are instead of being copied into
 // the group.
@@ -52,7 +53,7 @@ std::size_t write_all(int fd, iovec* parts, int count) {
 }
 
 bool write_newline(int fd) {
-    iovec part{newline, 1};
+    iovec part{&newline, 1};
     return write_all(fd, &part, 1) == 1;
 }
 
@@ -127,11 +128,11 @@ void file_message_consumer::write_group(const std::string_view* large) {
         report_lost(count, std::strerror(errno));
     } else {
         record_open = false;
-        iovec parts[3] = {{group.data(), group.size()}, {}, {newline, 1}};
+        std::array<iovec, 3> parts{{{group.data(), group.size()}, {}, {&newline, 1}}};
         if (large != nullptr) {
             parts[1] = {const_cast<char*>(large->data()), large->size()};
         }
-        const std::size_t bytes = write_all(*fd, parts, large != nullptr ? 3 : 1);
+        const std::size_t bytes = write_all(*fd, parts.data(), large != nullptr ? 3 : 1);
         const int error = errno;
         const auto whole = static_cast<std::size_t>(
             std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
