@@ -172,6 +172,10 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
               {"Error reading"}},
              {"-c " + config("queue: {endpoint: 5555}\n"), 1, {fatal + "Invalid argument"},
               {"Output file"}},
+             // A size that does not parse is said, with the default taken.
+             {"-c " + config("consumer: {max_file_size: 100 MB, max_archives: 2}\n"), 1,
+              {"[warning] Cannot read consumer.max_file_size as a size: \"100 MB\"; using 0",
+               not_regular}, {}},
              {send + "-e " + d.endpoint() + " 'first event' '' third", 0, {}, {"\n"}},
              {send + "--config " + conf, 0, {}, {"\n"}},
              {send + "-c " + conf + " fits 'twenty-one bytes long'", 1,
@@ -222,5 +226,48 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
         EXPECT_GE(writes, 20U);
         EXPECT_LE(writes, 50000U / 8 + 20) << sync;
         EXPECT_TRUE(sync.empty() ? syncs == 0 : syncs >= 1 && syncs <= 5020) << syncs;
+    }
+}
+
+TEST(daemon, archives_the_log_at_its_size_protected_and_keeps_the_newest) {
+    const auto record = [](int i) { return std::to_string(i) + ":" + std::string(i % 2000, 'k'); };
+    const auto protection = [](const path& file) {
+        return shell("cd " + file.parent_path().string() + " && f=" + file.filename().string() +
+                     " && stat -c %U:%G $f && getfacl -cp $f && lsattr $f | cut -c1-20 && " +
+                     "getfattr --only-values -n trusted.mavi.label $f");
+    };
+    // About 5 MiB of records into logs of 1 MiB, every archive kept, then the newest two.
+    for (const auto& [size, kept] :
+         std::vector<std::pair<std::string, int>>{{"1M", 0}, {"1048576", 2}}) {
+        test::daemon d;
+        d.configure("", "", ", max_file_size: " + size + ", max_archives: " + std::to_string(kept));
+        ASSERT_TRUE(d.start());
+        producer p(d.endpoint());
+        p.flood(record, 5000);
+        EXPECT_TRUE(
+            eventually([&] { return read_file(d.output()).ends_with(record(4999) + "\n"); }));
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        std::vector<path> files;
+        for (const auto& entry : std::filesystem::directory_iterator(d.output().parent_path()))
+            if (entry.path() != d.output()) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        const std::string output = d.running().output();
+        const std::size_t rotations = count(output, "[info] Rotated the event log to ");
+        EXPECT_EQ(files.size(), kept ? kept : rotations);
+        EXPECT_GE(rotations, 4U);
+        EXPECT_EQ(count(output, "[info] Removed archive "), kept ? rotations - kept : 0);
+        std::string content;
+        for (const auto& file : files) {
+            EXPECT_LE(std::filesystem::file_size(file), 1U << 20);
+            EXPECT_EQ(protection(file), protection(d.output()));
+            content += read_file(file);
+        }
+        // The archives in name order, then the log: every record kept, in order.
+        const auto records = split_records(content + read_file(d.output()));
+        const int first = std::stoi(records.at(0));
+        EXPECT_EQ(first == 0, kept == 0);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            ASSERT_EQ(records[i], record(first + int(i)));
+        EXPECT_EQ(first + records.size(), 5000U);
     }
 }
