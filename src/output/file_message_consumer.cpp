@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <pwd.h>
 #include <spdlog/spdlog.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -127,18 +126,6 @@ file_message_consumer::file_message_consumer(const std::filesystem::path& log_pa
                                              log_options chosen)
     : path(log_path), options(chosen), calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
     open_log();
-    // logrotate refuses such a folder; the daemon serves, but says so: its owner can rename the
-    // log away or put another file in its place before the next start.
-    const struct stat folder_status = file->directory_status();
-    if (folder_status.st_uid != 0 || (folder_status.st_mode & S_IWOTH) != 0 ||
-        ((folder_status.st_mode & S_IWGRP) != 0 && folder_status.st_gid != 0)) {
-        const passwd* owner = ::getpwuid(folder_status.st_uid);
-        spdlog::warn(
-            "Log folder {} is writable by others than root (owner {}): a local user can "
-            "replace the event log",
-            path.has_parent_path() ? path.parent_path().string() : ".",
-            owner != nullptr ? std::string(owner->pw_name) : std::to_string(folder_status.st_uid));
-    }
     // Read through a descriptor of its own: the one kept is write-only.
     const io::unique_fd reader(::open(
         ("/proc/self/fd/" + std::to_string(*file->descriptor())).c_str(), O_RDONLY | O_CLOEXEC));
@@ -157,29 +144,23 @@ file_message_consumer::~file_message_consumer() {
     }
 }
 
-// The one place a log is made: created 0600, then folder ACL, owner, label, ACL and the
-// append-only attribute, at start-up and after each rotation alike.
+// The one place a log is made: created with no name and linked once protected (folder ACL,
+// owner, label, ACL and the append-only attribute), at start-up and after each rotation alike,
+// in the folder walked at start-up.
 void file_message_consumer::open_log() {
     file.reset();
-    file.emplace(path, true);
+    if (folder) {
+        file.emplace(*folder, path.filename().string(), true);
+    } else {
+        file.emplace(path, true);
+    }
     file->set_directory_acl("u::rwx,g::r-x,o::r-x")
         .set_owner("root", "velmo-admin")
         .set_mac_label("0:High:0")
         .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
         .open_append_only(std::ios_base::out | std::ios_base::app);
-    // Archives are made and removed through the folder the first log was made in: a folder
-    // put in its place later is refused, not written to.
-    const struct stat made_in = file->directory_status();
     if (!folder) {
-        folder.reset(::open(path.has_parent_path() ? path.parent_path().c_str() : ".",
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    struct stat held_folder {};
-    if (!folder || ::fstat(folder.get(), &held_folder) != 0 ||
-        held_folder.st_dev != made_in.st_dev || held_folder.st_ino != made_in.st_ino) {
-        file.reset();
-        throw permissions::permissions_error("the folder of the event log was replaced: {}",
-                                             path.string());
+        folder.emplace(file->folder().duplicate());
     }
     struct stat info {};
     if (calls.fstat(*file->descriptor(), &info) != 0) {
@@ -348,8 +329,9 @@ void file_message_consumer::rotate() {
     if (!set_append_only(fd, false)) {
         fail(errno);
     }
-    for (int tries = 0; ::renameat2(folder.get(), name.c_str(), folder.get(), archive.c_str(),
-                                    RENAME_NOREPLACE) != 0;) {
+    for (int tries = 0;
+         ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),
+                     archive.c_str(), RENAME_NOREPLACE) != 0;) {
         const int error = errno;
         if (error != EEXIST || ++tries == 100) {
             set_append_only(fd, true);
@@ -357,7 +339,7 @@ void file_message_consumer::rotate() {
         }
         archive = name + "." + next_suffix(archive.substr(name.size() + 1));
     }
-    const std::string archive_path = (path.parent_path() / archive).string();
+    const std::string archive_path = (folder->path() / archive).string();
     if (!set_append_only(fd, true)) {
         spdlog::error("Could not make archive {} append-only: {}", archive_path,
                       std::strerror(errno));
@@ -368,7 +350,7 @@ void file_message_consumer::rotate() {
     kept.push_back(archive);
     remove_old_archives(kept);
     if (options.sync) {
-        ::fsync(folder.get());
+        ::fsync(folder->folder_descriptor());
     }
     open_log();
 }
@@ -377,7 +359,8 @@ void file_message_consumer::rotate() {
 std::vector<std::string> file_message_consumer::archives() const {
     std::vector<std::string> found;
     const std::string prefix = path.filename().string() + ".";
-    io::unique_fd listing(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    io::unique_fd listing(
+        ::openat(folder->folder_descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::unique_ptr<DIR, int (*)(DIR*)> folder_entries(
         listing ? ::fdopendir(listing.get()) : nullptr, ::closedir);
     if (!folder_entries) {
@@ -399,14 +382,14 @@ std::vector<std::string> file_message_consumer::archives() const {
 void file_message_consumer::remove_old_archives(const std::vector<std::string>& kept) {
     for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
          ++i) {
-        const std::string archive_path = (path.parent_path() / kept[i]).string();
-        const io::unique_fd archive(::openat(folder.get(), kept[i].c_str(),
+        const std::string archive_path = (folder->path() / kept[i]).string();
+        const io::unique_fd archive(::openat(folder->folder_descriptor(), kept[i].c_str(),
                                              O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
         errno = EPERM;
         if (!archive || ::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
             info.st_uid != 0 || info.st_nlink != 1 || !set_append_only(archive.get(), false) ||
-            ::unlinkat(folder.get(), kept[i].c_str(), 0) != 0) {
+            ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
             spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(errno));
             continue;
         }

@@ -18,6 +18,7 @@
 
 #include "io/unique_fd.hpp"
 #include "permissions/protected_file.hpp"
+#include "permissions/safe_folder.hpp"
 
 // The system calls through which records reach the log, the real ones unless a test puts in
 // faults: a full disk, an interrupted or short write, a disk that comes back.
@@ -42,8 +43,8 @@ struct log_options {
 // prepares at construction, and archives the log when it reaches its size. Records that come
 // in a run are gathered and written as one group, with one system call. A group that cannot
 // be written is held and retried, which blocks the calling thread: the records behind it wait
-// upstream. Owns the log's descriptor and its folder's. Called from one thread only; the totals,
-// the hold and `request_stop` may be used from any.
+// upstream. Owns the log's descriptor and its folder's, walked once at start-up. Called from one
+// thread only; the totals, the hold and `request_stop` may be used from any.
 class file_message_consumer {
 public:
     static constexpr std::size_t max_group_records = 1024;
@@ -84,7 +85,7 @@ private:
     const std::filesystem::path path;
     const log_options options;
     const log_calls& calls;
-    io::unique_fd folder;
+    std::optional<permissions::safe_folder> folder;
     std::optional<permissions::protected_file> file;
     std::uint64_t size = 0;  // of the log, as this writer made it
     bool reserve = true;     // false once the file system has no fallocate
