@@ -167,6 +167,7 @@ void file_message_consumer::open_log() {
         fail(errno);
     }
     size = static_cast<std::uint64_t>(info.st_size);
+    reserved = size;
 }
 
 void file_message_consumer::consume(std::string_view record, bool last) {
@@ -188,7 +189,8 @@ void file_message_consumer::consume(std::string_view record, bool last) {
 // first, then once a second, until written or until the stop's deadline has passed.
 void file_message_consumer::write_group() {
     auto delay = std::chrono::milliseconds(10);
-    while (done < ends.size()) {
+    // Once records were given up, none after them goes in: the log ends with what came before.
+    while (done < ends.size() && lost == 0) {
         try {
             write_records();
         } catch (const std::exception& error) {
@@ -202,12 +204,14 @@ void file_message_consumer::write_group() {
             }
             held.store(ends.size() - done, std::memory_order_relaxed);
             if (!wait_to_retry(delay)) {
-                lost += ends.size() - done;
-                failed.fetch_add(ends.size() - done, std::memory_order_relaxed);
                 break;
             }
             delay = std::min(delay * 2, std::chrono::milliseconds(1000));
         }
+    }
+    if (done < ends.size()) {
+        lost += ends.size() - done;
+        failed.fetch_add(ends.size() - done, std::memory_order_relaxed);
     }
     if (done == ends.size() && holding_since) {
         const std::chrono::duration<double> held_for = clock_type::now() - *holding_since;
@@ -262,17 +266,7 @@ void file_message_consumer::write_run(std::size_t end) {
     }
     const std::size_t begin = done == 0 ? 0 : ends[done - 1];
     const std::size_t bytes = ends[end - 1] - begin;
-    if (reserve) {
-        int result = 0;
-        while ((result = calls.fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size),
-                                         static_cast<off_t>(bytes))) != 0 &&
-               errno == EINTR) {
-        }
-        if (result != 0 && errno != EOPNOTSUPP) {
-            fail(errno);
-        }
-        reserve = result == 0;
-    }
+    reserve_room(fd, bytes);
     iovec parts[3];
     int count = 0;
     if (begin < group.size()) {
@@ -311,6 +305,30 @@ void file_message_consumer::write_run(std::size_t end) {
     committed(end);
 }
 
+// Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small
+// groups costs one call, or only what is asked when a nearly full disk has no more.
+void file_message_consumer::reserve_room(int fd, std::size_t bytes) {
+    if (!reserve || size + bytes <= reserved) {
+        return;
+    }
+    for (const std::size_t length : {std::max(bytes, max_group_bytes), bytes}) {
+        int result = 0;
+        while ((result = calls.fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size),
+                                         static_cast<off_t>(length))) != 0 &&
+               errno == EINTR) {
+        }
+        if (result == 0) {
+            reserved = size + length;
+            return;
+        }
+        if (errno == EOPNOTSUPP) {
+            reserve = false;
+            return;
+        }
+    }
+    fail(errno);
+}
+
 // Records done..end are in the log, whole.
 void file_message_consumer::committed(std::size_t end) {
     written.fetch_add(end - done, std::memory_order_relaxed);
@@ -325,9 +343,14 @@ void file_message_consumer::rotate() {
     std::vector<std::string> kept = archives();
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
-    // An append-only file cannot be renamed: the attribute is lifted for the rename only.
+    // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
+    // for giving back the room reserved past its end.
     if (!set_append_only(fd, false)) {
         fail(errno);
+    }
+    if (reserved > size) {
+        calls.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size),
+                        static_cast<off_t>(reserved - size));
     }
     for (int tries = 0;
          ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),

@@ -75,6 +75,7 @@ private:
     void write_group();
     void write_records();
     void write_run(std::size_t end);
+    void reserve_room(int fd, std::size_t bytes);
     void committed(std::size_t end);
     void open_log();
     void rotate();
@@ -87,8 +88,9 @@ private:
     const log_calls& calls;
     std::optional<permissions::safe_folder> folder;
     std::optional<permissions::protected_file> file;
-    std::uint64_t size = 0;  // of the log, as this writer made it
-    bool reserve = true;     // false once the file system has no fallocate
+    std::uint64_t size = 0;      // of the log, as this writer made it
+    std::uint64_t reserved = 0;  // its blocks are allocated up to here
+    bool reserve = true;         // false once the file system has no fallocate
     // The file ends inside a record (cut short by a kill of an earlier run): the next record
     // must first end it, so that none is ever glued to a broken one.
     bool record_open = false;
