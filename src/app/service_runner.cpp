@@ -121,6 +121,11 @@ int run_service(const settings& config) {
         message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
                                                                        std::move(executor));
         spdlog::info("Output file: {}", output_file);
+        if (config.consumer.max_file_size > 0) {
+            const auto kept = config.consumer.max_archives;
+            spdlog::info("Archiving the event log at {} bytes, keeping {} archives",
+                         config.consumer.max_file_size, kept > 0 ? std::to_string(kept) : "all");
+        }
         consumer.emplace(config.consumer.output_file,
                          log_options{.sync = config.consumer.sync,
                                      .max_file_size = config.consumer.max_file_size,

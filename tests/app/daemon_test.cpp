@@ -173,8 +173,9 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
              {"-c " + config("queue: {endpoint: 5555}\n"), 1, {fatal + "Invalid argument"},
               {"Output file"}},
              // A size that does not parse is said, with the default taken.
-             {"-c " + config("consumer: {max_file_size: 100 MB, max_archives: 2}\n"), 1,
-              {"[warning] Cannot read consumer.max_file_size as a size: \"100 MB\"; using 0",
+             {"-c " + config("queue: {max_record_size: 0}\nconsumer: {max_file_size: 100 MB}\n"), 1,
+              {"[warning] Cannot read queue.max_record_size as a size: \"0\"; using 1048576",
+               "[warning] Cannot read consumer.max_file_size as a size: \"100 MB\"; using 0",
                not_regular}, {}},
              {send + "-e " + d.endpoint() + " -- 'first event' '' -h", 0, {}, {"\n"}},
              {send + "-e " + d.endpoint() + " 'not sent' -h", 2, {tool + "-h comes after the "
@@ -233,10 +234,10 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
 
 TEST(daemon, archives_the_log_at_its_size_protected_and_keeps_the_newest) {
     const auto record = [](int i) { return std::to_string(i) + ":" + std::string(i % 2000, 'k'); };
-    const auto protection = [](const path& file) {
-        return shell("cd " + file.parent_path().string() + " && f=" + file.filename().string() +
-                     " && stat -c %U:%G $f && getfacl -cp $f && lsattr $f | cut -c1-20 && " +
-                     "getfattr --only-values -n trusted.mavi.label $f");
+    const auto protection = [](const path& f) {
+        return shell("stat -c %U:%G " + f.string() + "; getfacl -cp " + f.string() + "; lsattr " +
+                     f.string() + " | cut -c1-20; getfattr --only-values -n trusted.mavi.label " +
+                     f.string());
     };
     // About 5 MiB of records into logs of 1 MiB, every archive kept, then the newest two.
     for (const auto& [size, kept] :
