@@ -42,6 +42,8 @@ double through_consumer(file_message_consumer& consumer, const std::string& reco
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // The rotations would log a line each.
+    spdlog::set_level(spdlog::level::warn);
     // About 128 MiB per timed loop unless told otherwise.
     const double volume_mib = argc > 1 ? std::stod(argv[1]) : 128;
     constexpr int rounds = 5;

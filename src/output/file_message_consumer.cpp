@@ -231,6 +231,15 @@ void file_message_consumer::write_records() {
     if (!file) {
         open_log();
     }
+    // Ended in the log it was cut in, before any rotation.
+    if (record_open) {
+        iovec part{newline, 1};
+        if (write_all(calls, *file->descriptor(), &part, 1) != 1) {
+            fail(errno);
+        }
+        record_open = false;
+        ++size;
+    }
     while (done < ends.size()) {
         const std::size_t begin = done == 0 ? 0 : ends[done - 1];
         std::size_t end = ends.size();
@@ -256,14 +265,6 @@ void file_message_consumer::write_records() {
 // taken back out of the file.
 void file_message_consumer::write_run(std::size_t end) {
     const int fd = *file->descriptor();
-    if (record_open) {
-        iovec part{newline, 1};
-        if (write_all(calls, fd, &part, 1) != 1) {
-            fail(errno);
-        }
-        record_open = false;
-        ++size;
-    }
     const std::size_t begin = done == 0 ? 0 : ends[done - 1];
     const std::size_t bytes = ends[end - 1] - begin;
     reserve_room(fd, bytes);

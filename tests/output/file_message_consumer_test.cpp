@@ -100,10 +100,10 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
     const auto sink = capture_log();
     room = -1;
     const path log = dir / "events.log";
-    // A restart counts what the log already holds.
-    write_file(log, std::string(59, 'o') + "\n");
-    file_message_consumer consumer(log, {.max_file_size = 100, .max_archives = 2});
-    // 31 bytes fit; 201 bytes go alone into a log of their own; three in one group are split.
+    // A restart counts what the log already holds, and ends a record cut short in it.
+    write_file(log, std::string(120, 'o'));
+    file_message_consumer consumer(log, {.max_file_size = 100, .max_archives = 3});
+    // 201 bytes go alone into a log of their own; three in one group are split.
     const std::vector<std::string> records{std::string(30, 'a'), std::string(200, 'b'),
                                            std::string(10, 'c'), std::string(10, 'd'),
                                            std::string(95, 'e')};
@@ -112,12 +112,13 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
     for (const auto& entry : std::filesystem::directory_iterator(dir.root))
         if (entry.path() != log) archives.push_back(entry.path());
     std::sort(archives.begin(), archives.end());
-    ASSERT_EQ(archives.size(), 2U);
-    EXPECT_EQ(read_file(archives[0]), records[1] + "\n");
-    EXPECT_EQ(read_file(archives[1]), records[2] + "\n" + records[3] + "\n");
+    ASSERT_EQ(archives.size(), 3U);
+    EXPECT_EQ(read_file(archives[0]) + read_file(archives[1]),
+              records[0] + "\n" + records[1] + "\n");
+    EXPECT_EQ(read_file(archives[2]), records[2] + "\n" + records[3] + "\n");
     EXPECT_EQ(read_file(log), records[4] + "\n");
     EXPECT_THAT(archives[0].filename().string(),
                 testing::MatchesRegex("events\\.log\\.[0-9]{8}T[0-9]{6}Z-[0-9]{6}"));
-    EXPECT_EQ(count(logged(*sink), "[info] Rotated the event log to " + dir.root.string()), 3U);
+    EXPECT_EQ(count(logged(*sink), "[info] Rotated the event log to " + dir.root.string()), 4U);
     EXPECT_EQ(count(logged(*sink), "[info] Removed archive " + dir.root.string()), 1U);
 }
