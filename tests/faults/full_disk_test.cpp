@@ -18,7 +18,11 @@ TEST(full_disk, holds_every_record_until_there_is_room_and_a_stop_gives_them_up_
         }
         const std::shared_ptr<void> unmount(nullptr, [&](void*) { shell("umount -l " + disk); });
         d.configure("", "", "", log);
-        ASSERT_TRUE(d.start()) << d.running().output();
+        // The service manager's end of NOTIFY_SOCKET.
+        const std::string notify = (d.folder / "notify.sock").string();
+        process manager("exec socat -u UNIX-RECV:" + notify + " -");
+        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(notify); }));
+        ASSERT_TRUE(d.start("env NOTIFY_SOCKET=" + notify)) << d.running().output();
         shell("dd if=/dev/zero bs=1M of=" + disk + "/filler; truncate -s -" +
               std::to_string(room_kib) + "K " + disk + "/filler");
         const auto record = [size](int i) { return (std::to_string(i) + ":").append(size, 'r'); };
@@ -26,6 +30,11 @@ TEST(full_disk, holds_every_record_until_there_is_room_and_a_stop_gives_them_up_
         p.flood(record, static_cast<int>(total));
         EXPECT_TRUE(d.running().wait_for_output(
             "[error] Event log not writable, holding records: No space left on device", 30s));
+        EXPECT_TRUE(eventually([&] {
+            const std::string said = manager.output();
+            return contains(said, "STATUS=Holding ") &&
+                   contains(said, " records: event log not writable: No space left on device");
+        }));
         if (!stop) {
             // Freed while the producer still sends.
             std::filesystem::remove(disk + "/filler");
