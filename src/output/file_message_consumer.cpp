@@ -287,7 +287,8 @@ void file_message_consumer::write_run(std::size_t end) {
     if (sent > kept) {
         const bool cleared = set_append_only(fd, false);
         const bool cut = cleared && ::ftruncate(fd, static_cast<off_t>(size + kept)) == 0;
-        if (!cut || !set_append_only(fd, true)) {
+        const bool protected_again = !cleared || set_append_only(fd, true);
+        if (!cut || !protected_again) {
             spdlog::error("could not take a cut record out of the event log: {}",
                           std::strerror(errno));
         }
