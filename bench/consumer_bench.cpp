@@ -47,7 +47,7 @@ int main(int argc, char* argv[]) {
     // About 128 MiB per timed loop unless told otherwise.
     const double volume_mib = argc > 1 ? std::stod(argv[1]) : 128;
     const std::uint64_t rotation_mib = argc > 2 ? std::stoull(argv[2]) : 64;
-    constexpr int rounds = 5;
+    constexpr int rounds = 9;
     std::printf("%-8s %14s %14s %8s\n", "record", "consume rec/s", "bare rec/s", "ratio");
     // The row "64 arch" archives its log every 64 MiB (or as told) and is measured against the
     // same consumer without rotation, in place of the bare loop.
@@ -58,6 +58,7 @@ int main(int argc, char* argv[]) {
             static_cast<std::size_t>(volume_mib * 1024 * 1024 / static_cast<double>(size + 1));
         std::vector<double> consumer_rates;
         std::vector<double> bare_rates;
+        std::vector<double> ratios;
         for (int round = 0; round < rounds; ++round) {
             bench::scratch dir;
             const auto path = dir.path() / "events.log";
@@ -77,14 +78,16 @@ int main(int argc, char* argv[]) {
                 bare_rates.push_back(baseline());
                 consumer_rates.push_back(through_consumer(consumer, record, count));
             }
+            ratios.push_back(consumer_rates.back() / bare_rates.back());
         }
-        std::sort(consumer_rates.begin(), consumer_rates.end());
-        std::sort(bare_rates.begin(), bare_rates.end());
-        const double consumer_median = consumer_rates[rounds / 2];
-        const double bare_median = bare_rates[rounds / 2];
+        // The ratio is the median of each round's own, which the machine's drift from one
+        // round to the next does not enter.
+        for (auto* rates : {&consumer_rates, &bare_rates, &ratios}) {
+            std::sort(rates->begin(), rates->end());
+        }
         std::printf("%-8s %14.0f %14.0f %8.3f\n",
                     (std::to_string(size) + (rotation != 0 ? " arch" : "")).c_str(),
-                    consumer_median, bare_median, consumer_median / bare_median);
+                    consumer_rates[rounds / 2], bare_rates[rounds / 2], ratios[rounds / 2]);
     }
     std::printf("(median of %d rounds, %.0f MiB per loop, archived every %llu MiB, in %s)\n",
                 rounds, volume_mib, static_cast<unsigned long long>(rotation_mib),

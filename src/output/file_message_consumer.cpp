@@ -350,9 +350,10 @@ void file_message_consumer::rotate() {
     if (!set_append_only(fd, false)) {
         fail(errno);
     }
+    // A truncation to its own size frees the blocks reserved past its end (a hole punched
+    // there is a no-op on ext4).
     if (reserved > size) {
-        calls.fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size),
-                        static_cast<off_t>(reserved - size));
+        ::ftruncate(fd, static_cast<off_t>(size));
     }
     for (int tries = 0;
          ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),
