@@ -53,7 +53,7 @@ inline int connect_and_send(const path& where, const std::string& bytes) {
 
 // A producer as the daemon's clients write one: a PUSH socket with blocking sends and a
 // linger long enough for any test, never one that hangs it. `flood` sends record(0), record(1), ...
-// from a thread of its own until `stop`; then nothing that has not left is waited for.
+// from a thread of its own until `stop` or the limit; then nothing that has not left is waited for.
 class producer {
 public:
     explicit producer(const std::string& endpoint) {
@@ -64,12 +64,13 @@ public:
     void send(const std::string& message, bool more = false) {
         socket.send(zmq::buffer(message), more ? zmq::send_flags::sndmore : zmq::send_flags::none);
     }
-    void flood(const std::function<std::string(int)>& record) {
+    void flood(const std::function<std::string(int)>& record, int limit = -1) {
         // A daemon that went away never leaves the flood, or the close, hanging.
         socket.set(zmq::sockopt::sndtimeo, 50);
         socket.set(zmq::sockopt::linger, 0);
-        thread = std::jthread([this, record](const std::stop_token& stop) {
-            while (!stop.stop_requested()) sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
+        thread = std::jthread([this, record, limit](const std::stop_token& stop) {
+            while (!stop.stop_requested() && sent != limit)
+                sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
         });
     }
     // Stops the flood; returns how many records it sent.
