@@ -104,6 +104,10 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
     if (failing) {
         throw seal_error("cannot write the seal file");
     }
+    if (key && key_moved) {
+        store_key_file(settings.key_file, *key, true);
+        key_moved = false;
+    }
     if (key) {
         timer = std::jthread([this](std::stop_token stop) { run_timer(stop); });
     }
@@ -113,6 +117,15 @@ writer::~writer() {
     timer = {};
     std::lock_guard guard(lock);
     flush();
+    try {
+        if (key && key_moved) {
+            store_key_file(settings.key_file, *key, true);
+        }
+    } catch (const std::exception& error) {
+        if (settings.report) {
+            settings.report(error.what());
+        }
+    }
 }
 
 identity writer::log_identity() const {
@@ -280,12 +293,9 @@ void writer::close_epoch_if_due(std::time_t now) {
 }
 
 void writer::evolve(std::uint64_t target) {
-    const bool moved = target > key->epoch;
+    key_moved = key_moved || target > key->epoch;
     key->advance(target);
     mac.set_key(entry_key(key->state));
-    if (moved) {
-        store_key_file(settings.key_file, *key, true);
-    }
 }
 
 void writer::flush() {
@@ -314,9 +324,8 @@ void writer::run_timer(std::stop_token stop) {
     std::unique_lock guard(lock);
     while (!stop.stop_requested()) {
         const auto now = std::chrono::system_clock::now();
-        const auto boundary = std::chrono::system_clock::time_point(std::chrono::seconds(
-            key->start +
-            (key->epoch_at(std::chrono::system_clock::to_time_t(now)) + 1) * key->interval));
+        const auto boundary = std::chrono::system_clock::time_point(
+            std::chrono::seconds(key->start + (key->epoch + 1) * key->interval));
         // Woken at least every 10 s, so that a clock set forward is noticed soon.
         const auto wait = std::clamp<std::chrono::system_clock::duration>(
             boundary - now, std::chrono::milliseconds(5), std::chrono::seconds(10));
@@ -327,7 +336,18 @@ void writer::run_timer(std::stop_token stop) {
         try {
             close_epoch_if_due(std::time(nullptr));
             flush();
+            if (key_moved) {
+                // Written without the lock: the disk's syncs must not hold up the records.
+                const sealing_key current = *key;
+                key_moved = false;
+                guard.unlock();
+                store_key_file(settings.key_file, current, true);
+                guard.lock();
+            }
         } catch (const std::exception& error) {
+            if (!guard.owns_lock()) {
+                guard.lock();
+            }
             if (settings.report) {
                 settings.report(fmt::format("could not end the seal's epoch: {}", error.what()));
             }

@@ -81,6 +81,8 @@ private:
     tag last{};
     std::uint64_t sealed_end = 0;
     std::optional<sealing_key> key;
+    // The key moved on since the key file was last written.
+    bool key_moved = false;
     hmac mac;
     // Entries not yet written to the seal file: normally only the one being added.
     std::string out;
