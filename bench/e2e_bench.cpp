@@ -21,6 +21,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,10 +49,10 @@ class daemon_process {
 public:
     daemon_process(const std::filesystem::path& dir, const std::string& name,
                    const std::string& consumer_settings = "",
-                   const char* binary = VELMOEVENTSD_PATH)
+                   const char* binary = VELMOEVENTSD_PATH, const std::string& sections = "")
         : endpoint("ipc://" + (dir / (name + ".sock")).string()), log(dir / (name + ".log")) {
         const auto config = dir / (name + ".yaml");
-        std::ofstream(config) << "log_level: warn\nqueue: {endpoint: '" << endpoint
+        std::ofstream(config) << sections << "log_level: warn\nqueue: {endpoint: '" << endpoint
                               << "'}\nconsumer: {output_file: '" << log.string() << "'"
                               << consumer_settings << "}\n";
         pid = ::fork();
@@ -412,7 +413,59 @@ int compare_with_peers(const bench::scratch& dir, int rounds, const char* baseli
 
 }  // namespace
 
+// Records per second of the daemon with its log sealed and without, alternately in the same run:
+// `rounds` of each, 64 B records from one producer.
+int compare_sealed(const std::filesystem::path& dir, int rounds) {
+    const auto key = dir / "seal.key";
+    if (std::system((std::string(VELMOEVENTS_SEAL_PATH) + " setup --key-file " + key.string() +
+                     " >/dev/null 2>&1")
+                        .c_str()) != 0) {
+        return 1;
+    }
+    constexpr std::size_t total = 2000000;
+    std::vector<double> rates[2];
+    for (int run = 0; run < 2 * rounds; ++run) {
+        const bool sealed = run % 2 == (run / 2) % 2;
+        settle();
+        std::optional<daemon_process> daemon;
+        daemon.emplace(dir, "sealed" + std::to_string(run), "", VELMOEVENTSD_PATH,
+                       sealed ? "seal: {key_file: '" + key.string() + "'}\n" : "");
+        {
+            bench::producers senders(daemon->endpoint, 1, 64, total);
+            while (log_size(daemon->log) == 0) {
+                std::this_thread::yield();
+            }
+            const auto start = std::chrono::steady_clock::now();
+            while (log_size(daemon->log) < total * 65) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            rates[sealed ? 1 : 0].push_back(static_cast<double>(total) /
+                                            bench::seconds_since(start));
+        }
+        const auto log = daemon->log;
+        daemon.reset();
+        bench::scratch::remove(log);
+        if (sealed) {
+            bench::scratch::remove(log.string() + ".seal");
+        }
+    }
+    for (auto& rate : rates) {
+        std::sort(rate.begin(), rate.end());
+    }
+    const double plain = rates[0][static_cast<std::size_t>(rounds) / 2];
+    const double sealed = rates[1][static_cast<std::size_t>(rounds) / 2];
+    std::printf(
+        "64 B, 1 producer, %zu records, median of %d runs each: unsealed %.0f rec/s, "
+        "sealed %.0f rec/s, sealed/unsealed %.3f\n",
+        total, rounds, plain, sealed, sealed / plain);
+    return 0;
+}
+
 int main(int argc, char* argv[]) {
+    if (argc > 1 && std::string(argv[1]) == "seal") {
+        bench::scratch dir;
+        return compare_sealed(dir.path(), argc > 2 ? std::stoi(argv[2]) : 5);
+    }
     const bool peers = argc > 1 && std::string(argv[1]) == "peers";
     const double flood_seconds = argc > 1 && !peers ? std::stod(argv[1]) : 60;
     ::signal(SIGPIPE, SIG_IGN);
