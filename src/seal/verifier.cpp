@@ -159,10 +159,12 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
                 return fail("the seal does not hold", at);
             }
             if (value.kind == entry_kind::group) {
-                for (const auto& one : reader::records(*item)) {
-                    if (bytes.data[one.offset + one.length] != '\n') {
-                        return fail("a sealed record is not followed by its newline", one.offset);
+                std::uint64_t offset = at;
+                for (const std::uint64_t record_length : value.values) {
+                    if (bytes.data[offset + record_length] != '\n') {
+                        return fail("a sealed record is not followed by its newline", offset);
                     }
+                    offset += record_length + 1;
                 }
                 out.records += value.values.size();
             } else if (value.kind == entry_kind::span) {
