@@ -58,6 +58,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
     const std::time_t now = std::time(nullptr);
     const std::uint64_t seal_size = size_of(file.get());
     if (seal_size == 0) {
+        link_to_previous();
         start_file();
         if (key) {
             evolve(std::max(key->epoch, key->epoch_at(now)));
@@ -131,6 +132,31 @@ writer::~writer() {
 identity writer::log_identity() const {
     std::lock_guard guard(lock);
     return head.log;
+}
+
+void writer::link_to_previous() {
+    if (!settings.previous) {
+        return;
+    }
+    try {
+        reader before(std::move(settings.previous), "the previous seal");
+        const header& head_before = before.file_header();
+        if (head_before.sealed != key.has_value() || (key && head_before.key != key->id)) {
+            return;
+        }
+        tag previous_tag = header_hash(encode_header(head_before));
+        while (const auto item = before.next()) {
+            if (!item->mac.empty()) {
+                std::copy(item->mac.begin(), item->mac.end(), previous_tag.begin());
+            }
+        }
+        head.generation = head_before.generation + 1;
+        head.previous = key ? previous_tag : tag{};
+    } catch (const seal_error& error) {
+        if (settings.report) {
+            settings.report(fmt::format("the seal begins a new chain: {}", error.what()));
+        }
+    }
 }
 
 void writer::start_file() {

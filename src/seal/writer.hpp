@@ -33,6 +33,9 @@ public:
         bool sync = false;
         // Told of every failure that does not stop the writer; may be called from any thread.
         std::function<void(const std::string&)> report;
+        // The seal of the newest archive, readable: a seal begun empty (the log new after a
+        // rotation that a crash cut short, or a seal lost) continues its chain.
+        io::unique_fd previous;
     };
 
     // `seal` is the seal file, protected like the log and opened for appending; `log` is the
@@ -67,6 +70,7 @@ private:
                 std::span<const std::size_t> values,
                 const std::function<void(hmac&)>& feed_log_bytes);
     void seal_log_tail(std::uint64_t log_size, span_reason reason);
+    void link_to_previous();
     void start_file();
     void close_epoch_if_due(std::time_t now);
     void evolve(std::uint64_t target);

@@ -33,11 +33,12 @@ struct sealed_log {
         start();
     }
     // Starts the writer again on the same files, as the daemon's next start does.
-    void start() {
+    void start(const path& previous = {}) {
         writer.reset();
-        writer.emplace(open_seal(), fd.get(),
-                       seal::writer::options{key_file, false,
-                                             [](const std::string& m) { ADD_FAILURE() << m; }});
+        writer.emplace(
+            open_seal(), fd.get(),
+            seal::writer::options{key_file, false, [](const std::string& m) { ADD_FAILURE() << m; },
+                                  io::unique_fd(::open(previous.c_str(), O_RDONLY))});
     }
     void open() { fd = io::unique_fd(::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600)); }
     io::unique_fd open_seal() const {
@@ -227,18 +228,26 @@ TEST(seal,
     key k;
     temp_dir dir;
     sealed_log log(dir / "events.log", k.file), unsealed(dir / "plain.log");
-    const path archive = dir / "events.log.1";
+    const path archive = dir / "events.log.1", second = dir / "events.log.2";
+    const auto archive_to = [&](const path& to) {
+        std::filesystem::rename(log.log, to);
+        std::filesystem::rename(log.log.string() + ".seal", to.string() + ".seal");
+        log.open();
+    };
     log.group(0, 50);
-    std::filesystem::rename(log.log, archive);
-    std::filesystem::rename(log.log.string() + ".seal", archive.string() + ".seal");
-    log.open();
+    archive_to(archive);
     log.writer->rotate(log.open_seal(), log.fd.get());
     log.group(50, 80);
+    // A crash cut the next rotation short: the new log's seal starts empty at the next start.
+    archive_to(second);
+    log.start(second.string() + ".seal");
+    log.group(80, 85);
     log.writer.reset();
-    const std::string both = verify(k.verification, {archive, log.log});
-    EXPECT_TRUE(contains(both, "events.log.1: 50 records verified") &&
-                contains(both, "events.log: 30 records verified") && contains(both, "exit 0"))
-        << both;
+    const std::string all = verify(k.verification, {archive, second, log.log});
+    EXPECT_TRUE(contains(all, "events.log.1: 50 records verified") &&
+                contains(all, "events.log.2: 30 records verified") &&
+                contains(all, "events.log: 5 records verified") && contains(all, "exit 0"))
+        << all;
     EXPECT_TRUE(contains(verify(k.verification, {log.log, archive}),
                          "events.log.1: FAILED at byte 0: the seal does not continue the seal of"));
     // Without MACs: the boundaries are exact, newlines inside records included.
