@@ -28,8 +28,10 @@ double run(const std::filesystem::path& folder, mode how, std::size_t size, std:
                                             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600)),
                        fd.get(),
                        seal::writer::options{
-                           how == mode::sealed ? key : std::filesystem::path(), false,
-                           [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); }});
+                           how == mode::sealed ? key : std::filesystem::path(),
+                           false,
+                           [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); },
+                           {}});
     }
     std::string group;
     for (std::size_t i = 0; i < per_group; ++i) {
