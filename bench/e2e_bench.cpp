@@ -411,6 +411,77 @@ int compare_with_peers(const bench::scratch& dir, int rounds, const char* baseli
     return 0;
 }
 
+// CPU time the process has used so far, all its threads, in seconds.
+double cpu_seconds(pid_t pid) {
+    double total = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        double nanoseconds = 0;
+        std::ifstream(task.path() / "schedstat") >> nanoseconds;
+        total += nanoseconds / 1e9;
+    }
+    return total;
+}
+
+std::size_t descriptors(pid_t pid) {
+    const std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<std::size_t>(std::distance(entries, {}));
+}
+
+// What one connection costs the daemon when `crowd` producers connect at once and each sends
+// one record, from the first connect until every record is in the file: wall time and the
+// daemon's CPU time per connection, medians over rounds. `e2e_bench connections [BASELINE]`.
+int measure_connections(const bench::scratch& dir, const char* baseline) {
+    rlimit limits{};
+    ::getrlimit(RLIMIT_NOFILE, &limits);
+    limits.rlim_cur = limits.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limits);
+    std::printf("%-9s %9s %7s %14s %14s %9s\n", "daemon", "producers", "rounds", "us/conn wall",
+                "us/conn CPU", "peak MiB");
+    const std::string record = "one record per producer";
+    int run = 0;
+    for (const char* binary : {VELMOEVENTSD_PATH, baseline}) {
+        for (const int crowd : {10, 3000}) {
+            if (binary == nullptr) {
+                break;
+            }
+            daemon_process daemon(dir.path(), "connections" + std::to_string(run++), "", binary);
+            const int rounds = crowd == 10 ? 50 : 5;
+            std::vector<double> wall, cpu;
+            for (int round = 0; round < rounds; ++round) {
+                zmq::context_t context;
+                context.set(zmq::ctxopt::max_sockets, crowd + 16);
+                std::vector<zmq::socket_t> producers;
+                const std::uint64_t expected = log_size(daemon.log) + crowd * (record.size() + 1);
+                const std::size_t idle = descriptors(daemon.pid);
+                const double cpu_before = cpu_seconds(daemon.pid);
+                const auto start = std::chrono::steady_clock::now();
+                for (int i = 0; i < crowd; ++i) {
+                    auto& socket = producers.emplace_back(context, zmq::socket_type::push);
+                    socket.set(zmq::sockopt::linger, 0);
+                    socket.connect(daemon.endpoint);
+                    socket.send(zmq::buffer(record), zmq::send_flags::dontwait);
+                }
+                while (log_size(daemon.log) < expected && bench::seconds_since(start) < 120) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                }
+                wall.push_back(bench::seconds_since(start) * 1e6 / crowd);
+                cpu.push_back((cpu_seconds(daemon.pid) - cpu_before) * 1e6 / crowd);
+                producers.clear();
+                // The daemon has ended the connections before the next round starts.
+                while (descriptors(daemon.pid) > idle && bench::seconds_since(start) < 240) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+            std::printf("%-9s %9d %7d %14.1f %14.1f %9.1f\n",
+                        binary == baseline ? "baseline" : "this", crowd, rounds, median(wall),
+                        median(cpu), daemon.peak_mib());
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 // Records per second of the daemon with its log sealed and without, alternately in the same run:
@@ -467,9 +538,13 @@ int main(int argc, char* argv[]) {
         return compare_sealed(dir.path(), argc > 2 ? std::stoi(argv[2]) : 5);
     }
     const bool peers = argc > 1 && std::string(argv[1]) == "peers";
-    const double flood_seconds = argc > 1 && !peers ? std::stod(argv[1]) : 60;
+    const bool connections = argc > 1 && std::string(argv[1]) == "connections";
+    const double flood_seconds = argc > 1 && !peers && !connections ? std::stod(argv[1]) : 60;
     ::signal(SIGPIPE, SIG_IGN);
     bench::scratch dir;
+    if (connections) {
+        return measure_connections(dir, argc > 2 ? argv[2] : nullptr);
+    }
     if (peers) {
         return compare_with_peers(dir, argc > 2 ? std::stoi(argv[2]) : 3,
                                   argc > 3 ? argv[3] : nullptr);

@@ -15,6 +15,7 @@ packages=(
     libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev libssl-dev
     # used by the tests, the demo and the package build
     acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
+    rsyslog-czmq
     clang libclang-rt-14-dev
 )
 

@@ -1,5 +1,7 @@
-// The real daemon under faults: a full disk, hostile peers, oversized records, refused
-// and output paths a local user prepared.
+// The real daemon under faults: a full disk, hostile peers, producers on older protocols,
+// oversized records, refused output paths and the ones a local user prepared.
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/sysmacros.h>
 
 #include <random>
@@ -14,17 +16,6 @@ namespace {
 std::string facts(const path& file) {
     return shell("f=" + file.string() + "; stat -c '%u:%g %f' $f; getfacl -cp $f; " +
                  "getfattr --absolute-names -hd -m - $f; lsattr -d $f; cat $f");
-}
-
-// A stream socket connected to `where`, as any local program may open one, that has sent
-// `bytes`.
-int connect_and_send(const path& where, const std::string& bytes) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{AF_UNIX, {}};
-    where.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    return fd;
 }
 
 }  // namespace
@@ -99,6 +90,42 @@ TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
 #if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(resident[2], resident[0] + 16) << resident[0] << " " << resident[2];
 #endif
+}
+
+TEST(daemon_faults, producers_on_older_zeromq_protocols_are_served_byte_exact) {
+    const auto big_endian = [](std::uint64_t size) {
+        std::string bytes;
+        for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(size >> shift);
+        return bytes;
+    };
+    // ZMTP 2.0 (libzmq 3, JeroMQ 0.3) frames a message as flags (2: a long one), its size in 1
+    // or 8 bytes, the body; ZMTP 1.0 as its size counting the flags in 1 byte (or 0xff and 8),
+    // the flags, the body. Each peer sends its greeting, then an empty identity.
+    const auto v2 = [&](const std::string& body) {
+        return (body.size() < 256 ? "\0"s + static_cast<char>(body.size())
+                                  : "\2"s + big_endian(body.size())) +
+               body;
+    };
+    const auto v1 = [&](const std::string& body) {
+        return (body.size() < 254 ? std::string(1, static_cast<char>(body.size() + 1))
+                                  : "\xff"s + big_endian(body.size() + 1)) +
+               "\0"s + body;
+    };
+    const std::vector<std::string> records{"first", "with\0nul"s, "", std::string(300000, 'L')};
+    test::daemon d;
+    ASSERT_TRUE(d.start());
+    std::string expected;
+    for (const auto& [greeting, frame] :
+         std::vector<std::pair<std::string, std::function<std::string(const std::string&)>>>{
+             {"\xff\0\0\0\0\0\0\0\0\x7f\x01\x08"s + v2(""), v2}, {v1(""), v1}}) {
+        std::string bytes = greeting;
+        for (const auto& record : records) bytes += frame(record);
+        const int peer = connect_and_send(d.folder / "events.sock", bytes);
+        for (const auto& record : records) expected += record + "\n";
+        EXPECT_TRUE(eventually([&] { return read_file(d.output()) == expected; }));
+        ::close(peer);
+    }
+    EXPECT_EQ(d.stop(SIGTERM), 0);
 }
 
 TEST(daemon_faults, records_over_the_size_limit_are_refused_and_the_producer_goes_on) {

@@ -186,6 +186,17 @@ struct daemon {
     std::unique_ptr<process> child;
 };
 
+// A stream socket connected to `where`, as any local program may open one, that has sent
+// `bytes`.
+inline int connect_and_send(const path& where, const std::string& bytes) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    where.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
 // A producer as the daemon's clients write one: a PUSH socket with blocking sends and a
 // linger long enough for any test, never one that hangs it. `flood` sends record(0), record(1), ...
 // from a thread of its own until `stop`; then nothing that has not left is waited for.
