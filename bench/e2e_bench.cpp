@@ -512,6 +512,8 @@ int compare_sealed(const std::filesystem::path& dir, int rounds) {
             }
             rates[sealed ? 1 : 0].push_back(static_cast<double>(total) /
                                             bench::seconds_since(start));
+            std::printf("%s %.0f rec/s\n", sealed ? "sealed  " : "unsealed",
+                        rates[sealed ? 1 : 0].back());
         }
         const auto log = daemon->log;
         daemon.reset();

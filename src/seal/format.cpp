@@ -73,6 +73,18 @@ std::string encode_header(const header& value) {
     return out;
 }
 
+tag header_hash(std::string_view header_bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(header_bytes.data(), header_bytes.size(), digest, &length, EVP_sha256(),
+                   nullptr) != 1) {
+        throw seal_error("SHA-256 failed");
+    }
+    tag out{};
+    std::memcpy(out.data(), digest, out.size());
+    return out;
+}
+
 header decode_header(std::string_view bytes) {
     if (bytes.substr(0, header_magic.size()) != header_magic) {
         throw seal_error("not a seal file");
@@ -129,7 +141,7 @@ decoded decode_entry(std::string_view bytes, bool sealed, entry& out, std::size_
     }
     const auto kind = static_cast<unsigned char>(bytes[8]);
     const auto reason = static_cast<unsigned char>(bytes[9]);
-    const std::size_t mac = sealed ? tag_size : 0;
+    const std::size_t mac = sealed ? mac_size : 0;
     // The size counts the check but not the MAC, which follows the check.
     const auto counted = get<std::uint32_t>(bytes, 12);
     if (kind < 1 || kind > 4 || reason > 2 || get<std::uint16_t>(bytes, 10) != 0 ||

@@ -14,9 +14,12 @@
 namespace seal {
 
 inline constexpr std::uint32_t format_version = 1;
-inline constexpr std::size_t tag_size = 32;
+// An entry's MAC: a fresh random IV, then the GMAC tag (AES-256-GCM with no plaintext).
+inline constexpr std::size_t iv_size = 12;
+inline constexpr std::size_t tag_size = 16;
+inline constexpr std::size_t mac_size = iv_size + tag_size;
 inline constexpr std::size_t check_size = 8;
-inline constexpr std::size_t header_size = 104;
+inline constexpr std::size_t header_size = 88;
 inline constexpr std::size_t entry_head_size = 36;
 // No entry the writer makes comes near this; past it the bytes are not an entry.
 inline constexpr std::uint32_t max_entry_size = 64u << 20;
@@ -59,6 +62,8 @@ struct entry {
 };
 
 std::string encode_header(const header& value);
+// Where a file's chain of tags starts: the first tag_size bytes of SHA-256 of its header.
+tag header_hash(std::string_view header_bytes);
 // Throws seal_error naming what is wrong; `bytes` holds at least header_size bytes.
 header decode_header(std::string_view bytes);
 

@@ -97,50 +97,57 @@ identity key_id(const secret& seed) {
     return id;
 }
 
-void hmac::release::operator()(evp_mac_ctx_st* context) const { EVP_MAC_CTX_free(context); }
+void entry_mac::release::operator()(evp_mac_ctx_st* context) const { EVP_MAC_CTX_free(context); }
 
-hmac::hmac() {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+entry_mac::entry_mac() {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "GMAC", nullptr);
     if (mac == nullptr) {
-        throw seal_error("OpenSSL has no HMAC");
+        throw seal_error("OpenSSL has no GMAC");
     }
     context.reset(EVP_MAC_CTX_new(mac));
     EVP_MAC_free(mac);  // the context holds its own reference
-    char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+    char cipher[] = "AES-256-GCM";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipher, 0),
                                  OSSL_PARAM_END};
     if (!context || EVP_MAC_CTX_set_params(context.get(), params) != 1) {
-        throw seal_error("OpenSSL cannot set up HMAC-SHA-256");
+        throw seal_error("OpenSSL cannot set up GMAC with AES-256-GCM");
     }
 }
 
-hmac::~hmac() = default;
+entry_mac::~entry_mac() = default;
 
-void hmac::set_key(const secret& key) {
-    if (EVP_MAC_init(context.get(), key.data(), key.size(), nullptr) != 1) {
-        throw seal_error("HMAC-SHA-256 failed");
+void entry_mac::set_key(const secret& key) {
+    // GCM takes nothing before an IV: a placeholder serves until `begin` gives the real one.
+    unsigned char iv[iv_size] = {};
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_IV, iv, iv_size),
+                                 OSSL_PARAM_END};
+    if (EVP_MAC_init(context.get(), key.data(), key.size(), params) != 1) {
+        throw seal_error("GMAC failed");
     }
 }
 
-void hmac::begin() {
+void entry_mac::begin(const unsigned char* iv) {
     // Without a key, the context starts over under the one it holds.
-    if (EVP_MAC_init(context.get(), nullptr, 0, nullptr) != 1) {
-        throw seal_error("HMAC-SHA-256 failed");
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(
+                                     OSSL_MAC_PARAM_IV, const_cast<unsigned char*>(iv), iv_size),
+                                 OSSL_PARAM_END};
+    if (EVP_MAC_init(context.get(), nullptr, 0, params) != 1) {
+        throw seal_error("GMAC failed");
     }
 }
 
-void hmac::update(const void* bytes, std::size_t size) {
+void entry_mac::update(const void* bytes, std::size_t size) {
     if (EVP_MAC_update(context.get(), static_cast<const unsigned char*>(bytes), size) != 1) {
-        throw seal_error("HMAC-SHA-256 failed");
+        throw seal_error("GMAC failed");
     }
 }
 
-tag hmac::finish() {
+tag entry_mac::finish() {
     tag out{};
     std::size_t length = 0;
     if (EVP_MAC_final(context.get(), out.data(), &length, out.size()) != 1 ||
         length != out.size()) {
-        throw seal_error("HMAC-SHA-256 failed");
+        throw seal_error("GMAC failed");
     }
     return out;
 }

@@ -97,7 +97,7 @@ std::optional<reader::item> reader::next() {
             result = decode_entry(bytes, head.sealed, out.value, size);
         }
         if (result == decoded::entry) {
-            const std::size_t signed_size = size - (head.sealed ? tag_size : 0);
+            const std::size_t signed_size = size - (head.sealed ? mac_size : 0);
             out.signed_bytes = bytes.substr(0, signed_size);
             out.mac = bytes.substr(signed_size, size - signed_size);
             out.log_offset = covered;

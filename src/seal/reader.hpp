@@ -30,7 +30,7 @@ public:
         std::uint64_t seal_offset = 0;  // where it begins in the seal
         std::uint64_t skipped = 0;      // seal bytes before it left by a crash
         std::string_view signed_bytes;  // the entry up to its MAC; valid until the next call
-        std::string_view mac;           // empty in a seal without MACs
+        std::string_view mac;           // IV and tag; empty in a seal without MACs
     };
 
     // Both throw seal_error when the file cannot be read or does not start with a seal header.

@@ -121,11 +121,7 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
             return fail(
                 fmt::format("the seal does not continue the seal of {}", before->log.string()), 0);
         }
-        tag chain{};
-        const std::string head_bytes = encode_header(head);
-        unsigned int length = 0;
-        EVP_Digest(head_bytes.data(), head_bytes.size(), chain.data(), &length, EVP_sha256(),
-                   nullptr);
+        tag chain = header_hash(encode_header(head));
         const auto now = static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
         const std::uint64_t latest = now <= key.start ? 1 : (now - key.start) / key.interval + 1;
         std::uint64_t last_epoch = 0;
@@ -150,12 +146,12 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
                 return fail("the log ends before what its seal covers", at);
             }
             key_for(value.epoch);
-            mac.begin();
+            mac.begin(reinterpret_cast<const unsigned char*>(item->mac.data()));
             mac.update(chain.data(), chain.size());
             mac.update(item->signed_bytes.data(), item->signed_bytes.size());
             mac.update(bytes.data + at, static_cast<std::size_t>(value.bytes));
             chain = mac.finish();
-            if (CRYPTO_memcmp(chain.data(), item->mac.data(), tag_size) != 0) {
+            if (CRYPTO_memcmp(chain.data(), item->mac.data() + iv_size, tag_size) != 0) {
                 return fail("the seal does not hold", at);
             }
             if (value.kind == entry_kind::group) {

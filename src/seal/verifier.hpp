@@ -47,7 +47,7 @@ private:
     identity id;
     std::uint64_t epoch = 0;
     secret state;
-    hmac mac;
+    entry_mac mac;
 };
 
 }  // namespace seal

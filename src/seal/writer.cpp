@@ -37,15 +37,6 @@ std::uint64_t size_of(int fd) {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
-tag header_hash(const std::string& bytes) {
-    tag out{};
-    unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), out.data(), &length, EVP_sha256(), nullptr) != 1) {
-        throw seal_error("SHA-256 failed");
-    }
-    return out;
-}
-
 }  // namespace
 
 writer::writer(io::unique_fd seal, int log, options writer_settings)
@@ -81,7 +72,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
         std::uint64_t last_epoch = 0;
         while (const auto item = existing.next()) {
             if (!item->mac.empty()) {
-                std::copy(item->mac.begin(), item->mac.end(), last.begin());
+                std::copy(item->mac.begin() + iv_size, item->mac.end(), last.begin());
             }
             last_epoch = item->value.epoch;
         }
@@ -147,7 +138,7 @@ void writer::link_to_previous() {
         tag previous_tag = header_hash(encode_header(head_before));
         while (const auto item = before.next()) {
             if (!item->mac.empty()) {
-                std::copy(item->mac.begin(), item->mac.end(), previous_tag.begin());
+                std::copy(item->mac.begin() + iv_size, item->mac.end(), previous_tag.begin());
             }
         }
         head.generation = head_before.generation + 1;
@@ -170,7 +161,7 @@ void writer::start_file() {
         head.interval = key->interval;
     }
     out += encode_header(head);
-    last = header_hash(out.substr(out.size() - header_size));
+    last = header_hash(std::string_view(out).substr(out.size() - header_size));
     sealed_end = 0;
 }
 
@@ -178,18 +169,23 @@ void writer::start_file() {
 // log bytes `feed_log_bytes` gives it.
 void writer::append(entry_kind kind, span_reason reason, std::uint64_t bytes,
                     std::span<const std::size_t> values,
-                    const std::function<void(hmac&)>& feed_log_bytes) {
+                    const std::function<void(entry_mac&)>& feed_log_bytes) {
     const std::size_t begin = out.size();
     try {
         encode_entry(out, kind, reason, key ? key->epoch : 0, bytes, values);
         if (key) {
-            mac.begin();
+            unsigned char iv[iv_size];
+            if (RAND_bytes(iv, iv_size) != 1) {
+                throw seal_error("no random bytes for an IV");
+            }
+            mac.begin(iv);
             mac.update(last.data(), last.size());
             mac.update(out.data() + begin, out.size() - begin);
             if (feed_log_bytes) {
                 feed_log_bytes(mac);
             }
             last = mac.finish();
+            out.append(std::begin(iv), std::end(iv));
             out.append(last.begin(), last.end());
         }
     } catch (...) {
@@ -204,7 +200,7 @@ void writer::seal_log_tail(std::uint64_t log_size, span_reason reason) {
         return;
     }
     const std::uint64_t from = sealed_end;
-    append(entry_kind::span, reason, log_size - from, {}, [&](hmac& into) {
+    append(entry_kind::span, reason, log_size - from, {}, [&](entry_mac& into) {
         std::string chunk(std::size_t{1} << 20, '\0');
         for (std::uint64_t at = from; at < log_size;) {
             const auto want =
@@ -248,7 +244,7 @@ void writer::seal(std::span<const std::string_view> written, std::span<const std
         }
         // Feeds `count` bytes of `written` from `from` on into the MAC.
         const auto feed = [&](std::uint64_t from, std::uint64_t count) {
-            return [&, from, count](hmac& into) {
+            return [&, from, count](entry_mac& into) {
                 std::uint64_t skip = from;
                 std::uint64_t left = count;
                 for (const auto part : written) {

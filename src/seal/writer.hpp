@@ -68,7 +68,7 @@ public:
 private:
     void append(entry_kind kind, span_reason reason, std::uint64_t bytes,
                 std::span<const std::size_t> values,
-                const std::function<void(hmac&)>& feed_log_bytes);
+                const std::function<void(entry_mac&)>& feed_log_bytes);
     void seal_log_tail(std::uint64_t log_size, span_reason reason);
     void link_to_previous();
     void start_file();
@@ -87,7 +87,7 @@ private:
     std::optional<sealing_key> key;
     // The key moved on since the key file was last written.
     bool key_moved = false;
-    hmac mac;
+    entry_mac mac;
     // Entries not yet written to the seal file: normally only the one being added.
     std::string out;
     bool failing = false;
