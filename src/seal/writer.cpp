@@ -174,9 +174,15 @@ void writer::append(entry_kind kind, span_reason reason, std::uint64_t bytes,
     try {
         encode_entry(out, kind, reason, key ? key->epoch : 0, bytes, values);
         if (key) {
+            // A random field drawn with each key, then a count: never the same IV twice under
+            // one key, without a random draw (and its getpid) per entry.
+            if (++iv_count == 0) {
+                new_iv_field();
+            }
             unsigned char iv[iv_size];
-            if (RAND_bytes(iv, iv_size) != 1) {
-                throw seal_error("no random bytes for an IV");
+            std::memcpy(iv, iv_field.data(), iv_field.size());
+            for (std::size_t i = 0; i < 4; ++i) {
+                iv[iv_field.size() + i] = static_cast<unsigned char>(iv_count >> (8 * i));
             }
             mac.begin(iv);
             mac.update(last.data(), last.size());
@@ -318,6 +324,14 @@ void writer::evolve(std::uint64_t target) {
     key_moved = key_moved || target > key->epoch;
     key->advance(target);
     mac.set_key(entry_key(key->state));
+    new_iv_field();
+}
+
+void writer::new_iv_field() {
+    if (RAND_bytes(iv_field.data(), static_cast<int>(iv_field.size())) != 1) {
+        throw seal_error("no random bytes for the IVs");
+    }
+    iv_count = 0;
 }
 
 void writer::flush() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -74,6 +75,7 @@ private:
     void start_file();
     void close_epoch_if_due(std::time_t now);
     void evolve(std::uint64_t target);
+    void new_iv_field();
     void flush();
     void run_timer(std::stop_token stop);
 
@@ -88,6 +90,8 @@ private:
     // The key moved on since the key file was last written.
     bool key_moved = false;
     entry_mac mac;
+    std::array<unsigned char, iv_size - 4> iv_field{};
+    std::uint32_t iv_count = 0;
     // Entries not yet written to the seal file: normally only the one being added.
     std::string out;
     bool failing = false;
