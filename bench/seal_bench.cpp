@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_util.hpp"
 #include "seal/writer.hpp"
+#include "support/harness.hpp"
 
 namespace {
 
@@ -51,7 +51,7 @@ double run(const std::filesystem::path& folder, mode how, std::size_t size, std:
         }
     }
     writer.reset();
-    return static_cast<double>(groups * per_group) / bench::seconds_since(start);
+    return static_cast<double>(groups * per_group) / test::seconds_since(start);
 }
 
 }  // namespace
@@ -59,15 +59,15 @@ double run(const std::filesystem::path& folder, mode how, std::size_t size, std:
 int main(int argc, char* argv[]) {
     const double volume_mib = argc > 1 ? std::stod(argv[1]) : 256;
     constexpr int rounds = 5;
-    bench::scratch dir;
-    const auto key = dir.path() / "seal.key";
+    test::temp_dir dir;
+    const auto key = dir.root / "seal.key";
     if (std::system((std::string(VELMOEVENTS_SEAL_PATH) + " setup --key-file " + key.string() +
-                     " >" + (dir.path() / "verification").string() + " 2>/dev/null")
+                     " >" + (dir.root / "verification").string() + " 2>/dev/null")
                         .c_str()) != 0) {
         return 1;
     }
     std::string verification;
-    std::ifstream(dir.path() / "verification") >> verification;
+    std::ifstream(dir.root / "verification") >> verification;
 
     std::printf("%-8s %7s %14s %14s %14s %9s %9s\n", "record", "group", "bare rec/s",
                 "lengths rec/s", "sealed rec/s", "lengths", "sealed");
@@ -81,7 +81,7 @@ int main(int argc, char* argv[]) {
             for (int i = 0; i < 3; ++i) {
                 const auto how = static_cast<mode>((i + round) % 3);
                 rates[static_cast<int>(how)].push_back(
-                    run(dir.path(), how, size, per_group, groups, key));
+                    run(dir.root, how, size, per_group, groups, key));
             }
         }
         for (auto& rate : rates) {
@@ -93,7 +93,7 @@ int main(int argc, char* argv[]) {
                     rates[2][rounds / 2] / bare);
     }
     std::printf("(median of %d rounds, %.0f MiB per loop, in %s)\n\n", rounds, volume_mib,
-                dir.path().c_str());
+                dir.root.c_str());
 
     // verify reads a sealed log that was just written (mostly still in the page cache).
     std::printf("%-8s %10s %10s %10s\n", "record", "MiB", "seconds", "MB/s");
@@ -101,8 +101,8 @@ int main(int argc, char* argv[]) {
         const std::size_t per_group = size == 64 ? 1024 : 256;
         const auto groups = static_cast<std::size_t>(volume_mib * 4 * 1024 * 1024 /
                                                      static_cast<double>((size + 1) * per_group));
-        run(dir.path(), mode::sealed, size, per_group, groups, key);
-        const auto log = dir.path() / "events.log";
+        run(dir.root, mode::sealed, size, per_group, groups, key);
+        const auto log = dir.root / "events.log";
         const auto bytes = static_cast<double>(std::filesystem::file_size(log));
         const auto start = std::chrono::steady_clock::now();
         if (std::system((std::string(VELMOEVENTS_SEAL_PATH) + " verify --key " + verification +
@@ -111,7 +111,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "verify failed\n");
             return 1;
         }
-        const double seconds = bench::seconds_since(start);
+        const double seconds = test::seconds_since(start);
         std::printf("%-8zu %10.0f %10.3f %10.1f\n", size, bytes / 1048576, seconds,
                     bytes / seconds / 1e6);
     }

@@ -16,7 +16,7 @@ packages=(
     # used by the tests, the demo and the package build
     acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
     rsyslog-czmq
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()

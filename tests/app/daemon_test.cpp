@@ -189,6 +189,11 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
              {endpoint("ipc://@" + precious), 1, {anyone + "ipc://@" + precious, "any local"}, {}},
              {endpoint("tcp://*:*"), 1, {anyone + "tcp://0.0.0.0:", "is open to the network: "
                                          "anyone who reaches it can write records"}, {}},
+             // A size that does not parse is said, with the default taken.
+             {"-c " + config("queue: {max_record_size: 0}\nconsumer: {max_file_size: 100 MB}\n"), 1,
+              {"[warning] Cannot read queue.max_record_size as a size: \"0\"; using 1048576",
+               "[warning] Cannot read consumer.max_file_size as a size: \"100 MB\"; using 0",
+               not_regular}, {}},
              {send + "-e " + d.endpoint() + " -- 'first event' '' -h", 0, {}, {"\n"}},
              {send + "-e " + d.endpoint() + " 'not sent' -h", 2, {tool + "-h comes after the "
               "first record; to send it as a record, put -- before the records\n"}, one_line},
@@ -268,4 +273,47 @@ TEST(daemon, takes_the_syslog_lines_rsyslog_relays_through_omczmq) {
     shell("logger -u " + input + " 'disk check passed' && logger -u " + input + " 'user added'");
     EXPECT_EQ(d.wait_for_records(2), (std::vector<std::string>{"disk check passed", "user added"}));
     EXPECT_EQ(d.stop(SIGTERM), 0);
+}
+
+TEST(daemon, archives_the_log_at_its_size_protected_and_keeps_the_newest) {
+    const auto record = [](int i) { return std::to_string(i) + ":" + std::string(i % 2000, 'k'); };
+    const auto protection = [](const path& f) {
+        return shell("stat -c %U:%G " + f.string() + "; getfacl -cp " + f.string() + "; lsattr " +
+                     f.string() + " | cut -c1-20; getfattr --only-values -n trusted.mavi.label " +
+                     f.string());
+    };
+    // About 5 MiB of records into logs of 1 MiB, every archive kept, then the newest two.
+    for (const auto& [size, kept] :
+         std::vector<std::pair<std::string, int>>{{"1M", 0}, {"1048576", 2}}) {
+        test::daemon d;
+        d.configure("", "", ", max_file_size: " + size + ", max_archives: " + std::to_string(kept));
+        ASSERT_TRUE(d.start());
+        producer p(d.endpoint());
+        p.flood(record, 5000);
+        EXPECT_TRUE(
+            eventually([&] { return read_file(d.output()).ends_with(record(4999) + "\n"); }));
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        std::vector<path> files;
+        for (const auto& entry : std::filesystem::directory_iterator(d.output().parent_path()))
+            if (entry.path() != d.output()) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        const std::string output = d.running().output();
+        const std::size_t rotations = count(output, "[info] Rotated the event log to ");
+        EXPECT_EQ(files.size(), kept ? kept : rotations);
+        EXPECT_GE(rotations, 4U);
+        EXPECT_EQ(count(output, "[info] Removed archive "), kept ? rotations - kept : 0);
+        std::string content;
+        for (const auto& file : files) {
+            EXPECT_LE(std::filesystem::file_size(file), 1U << 20);
+            EXPECT_EQ(protection(file), protection(d.output()));
+            content += read_file(file);
+        }
+        // The archives in name order, then the log: every record kept, in order.
+        const auto records = split_records(content + read_file(d.output()));
+        const int first = std::stoi(records.at(0));
+        EXPECT_EQ(first == 0, kept == 0);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            ASSERT_EQ(records[i], record(first + int(i)));
+        EXPECT_EQ(first + records.size(), 5000U);
+    }
 }

@@ -38,9 +38,7 @@ TEST(bounds, floods_of_any_record_size_keep_memory_bounded_and_lose_nothing) {
         }
         EXPECT_TRUE(
             eventually([&] { return std::filesystem::file_size(d.output()) >= bytes; }, 120s));
-        const std::string hwm =
-            shell("grep VmHWM /proc/" + std::to_string(d.running().pid()) + "/status");
-        const double peak = std::stod(hwm.substr(6)) / 1024;
+        const double peak = peak_mib(d.running().pid());
         EXPECT_EQ(d.stop(SIGTERM), 0);
         std::printf("%zu B x %zu: %d records, peak %.1f MiB\n", size, producers,
                     std::accumulate(sent.begin(), sent.end(), 0), peak);

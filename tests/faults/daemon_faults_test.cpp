@@ -1,5 +1,5 @@
-// The real daemon under faults: a full disk, hostile peers, producers on older protocols,
-// oversized records, refused output paths and the ones a local user prepared.
+// The real daemon under faults: hostile peers, producers on older protocols, oversized
+// records, refused output paths and the ones a local user prepared.
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/sysmacros.h>
@@ -19,41 +19,6 @@ std::string facts(const path& file) {
 }
 
 }  // namespace
-
-TEST(daemon_faults, full_disk_loses_records_visibly_and_recovers) {
-    test::daemon d;
-    // A 4 MiB ext4 file system with no blocks kept for root, which the test is.
-    const std::string disk = (d.folder / "disk").string();
-    if (shell("cd " + d.folder.root.string() + " && mkdir disk && truncate -s 4M disk.img && " +
-              "mkfs.ext4 -q -m 0 disk.img && mount -o loop disk.img disk") != "") {
-        GTEST_SKIP() << "cannot mount a loop device here";
-    }
-    const std::shared_ptr<void> unmount(nullptr, [&](void*) { shell("umount -l " + disk); });
-    const std::string log = disk + "/events.log";
-    d.configure("", "", "", log);
-    ASSERT_TRUE(d.start()) << d.running().output();
-    const std::string record(3000, 'r');
-    producer p(d.endpoint());
-    p.send("before");
-    eventually([&] { return !read_file(log).empty(); });
-    shell("dd if=/dev/zero bs=1024 of=" + disk + "/filler");
-    for (int i = 0; i < 20; ++i) p.send(record);
-    EXPECT_TRUE(d.running().wait_for_output("[error] could not write message: No space left"));
-    std::filesystem::remove(disk + "/filler");
-    p.send("after");
-    eventually([&] { return contains(read_file(log), "\nafter\n"); });
-    EXPECT_EQ(d.stop(SIGTERM), 0);
-    // "before", then copies of the record whole or cut short (each still ended by its
-    // newline), then "after"; each one not whole is reported.
-    const auto records = split_records(read_file(log));
-    ASSERT_TRUE(records.size() >= 2 && records.front() == "before" && records.back() == "after");
-    EXPECT_TRUE(std::all_of(records.begin() + 1, records.end() - 1,
-                            [&](auto& cut) { return record.rfind(cut, 0) == 0; }));
-    const auto whole = static_cast<std::size_t>(std::count(records.begin(), records.end(), record));
-    EXPECT_EQ(count(d.running().output(), "could not write message"), 20 - whole);
-    EXPECT_TRUE(contains(d.running().output(), "Records written: " + std::to_string(whole + 2) +
-                                                   ", failed: " + std::to_string(20 - whole)));
-}
 
 TEST(daemon_faults, hostile_peers_neither_crash_nor_stall_the_daemon) {
     test::daemon d;
