@@ -1,6 +1,7 @@
 // What sealing costs the writer: groups of records written with one writev each, bare, then
 // each followed by its seal entry (with MACs, and lengths only), in the same run; then how fast
 // the real velmoevents-seal verifies a sealed log.
+#include <fcntl.h>
 #include <sys/uio.h>
 
 #include <algorithm>

@@ -1,5 +1,6 @@
-// Sealed logs made by the seal writer as the consumer drives it, checked by the real
-// velmoevents-seal: intact ones verify, every change is caught at its first record.
+// Sealed logs made by the real daemon, and by the seal writer driven as the consumer drives it,
+// checked by the real velmoevents-seal: intact ones verify, every change is caught at its first
+// record.
 #include "seal/reader.hpp"
 #include "seal/writer.hpp"
 #include "support/support.hpp"
@@ -82,17 +83,27 @@ std::vector<std::size_t> offsets(int count) {
 TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
     key k, other_key;
     temp_dir dir;
-    // Records 1,717 and 1,718 are groups of their own; the last group holds 50.
-    sealed_log log(dir / "events.log", k.file), other(dir / "other.log", k.file);
-    for (int i = 0; i < 1716; i += 156) log.group(i, i + 156);
-    log.group(1716, 1717);
-    log.group(1717, 1718);
-    log.group(1718, 1950);
-    log.group(1950, 2000);
-    other.group(1, 20);
-    log.writer.reset();
-    const std::string content = read_file(log.log);
     const auto at = offsets(2000);
+    // Through the real daemon. Records 1,717, 1,718 and the last are each sent once the ones
+    // before are in the log, so each is a group of its own. The other log holds other records.
+    for (const auto& [name, sends] : std::vector<std::pair<std::string, std::vector<int>>>{
+             {"events.log", {0, 1716, 1717, 1718, 1999, 2000}}, {"other.log", {1, 20}}}) {
+        test::daemon d;
+        d.configure("log_level: info\nseal: {key_file: '" + k.file.string() + "'}\n");
+        ASSERT_TRUE(d.start());
+        producer p(d.endpoint());
+        for (std::size_t run = 1; run < sends.size(); ++run) {
+            for (int i = sends[run - 1]; i < sends[run]; ++i) p.send(record(i));
+            ASSERT_TRUE(eventually([&] {
+                return std::filesystem::file_size(d.output()) == at[sends[run]] - at[sends[0]];
+            }));
+        }
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        for (const std::string suffix : {"", ".seal"})
+            std::filesystem::copy_file(d.output().string() + suffix, dir / (name + suffix));
+    }
+    const path log = dir / "events.log";
+    const std::string content = read_file(log);
     const auto one = [&](int i) { return content.substr(at[i], at[i + 1] - at[i]); };
     struct row {
         const char* change;
@@ -114,7 +125,7 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
         {"duplicated", [&](std::string& c, const path&) { c.insert(at[1717], one(1716)); },
          "FAILED at byte " + std::to_string(at[1717])},
         {"last dropped", [&](std::string& c, const path&) { c.resize(at[1999]); },
-         "FAILED at byte " + std::to_string(at[1950]) +
+         "FAILED at byte " + std::to_string(at[1999]) +
              ": the log ends before what its seal covers"},
         {"unsealed appended", [](std::string& c, const path&) { c += "late\n"; },
          "FAILED at byte " + std::to_string(at[2000]) + ": not sealed"},
@@ -122,7 +133,7 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
          "FAILED: no seal"},
         {"another log's seal",
          [&](std::string&, const path& s) {
-             std::filesystem::copy_file(other.log.string() + ".seal", s,
+             std::filesystem::copy_file(dir / "other.log.seal", s,
                                         std::filesystem::copy_options::overwrite_existing);
          },
          "FAILED at byte 0: the seal does not hold"},
@@ -132,7 +143,7 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
     for (const auto& [change, apply, expected, key] : rows) {
         temp_dir copy;
         std::string changed = content;
-        std::filesystem::copy_file(log.log.string() + ".seal", copy / "events.log.seal");
+        std::filesystem::copy_file(log.string() + ".seal", copy / "events.log.seal");
         apply(changed, copy / "events.log.seal");
         write_file(copy / "events.log", changed);
         const std::string output =
@@ -266,4 +277,53 @@ TEST(seal,
     EXPECT_TRUE(
         contains(verify(k.verification, {unsealed.log}),
                  "FAILED: not sealed: the seal holds record lengths only, no MACs\nexit 1"));
+}
+
+TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_one) {
+    key k(1);
+    test::daemon d;
+    d.configure("log_level: info\nseal: {key_file: '" + k.file.string() + "'}\n", "",
+                ", max_file_size: 256K, max_archives: 5");
+    const auto burst = [&] {
+        shell("seq -f 'record %08g of a burst' 1 20000 | " VELMOEVENTS_SEND_PATH " -e " +
+              d.endpoint());
+    };
+    ASSERT_TRUE(d.start());
+    burst();
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    ASSERT_TRUE(d.start());
+    {
+        producer p(d.endpoint());
+        p.flood([](int i) { return "flooded record " + std::to_string(i); });
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(d.stop(SIGKILL), 128 + SIGKILL);
+        p.stop();
+    }
+    ASSERT_TRUE(d.start()) << d.running().output();
+    burst();
+    // Idle for two epochs: the key moves on all the same (its file a sync or so later).
+    const auto epoch = [&] {
+        const std::string text = read_file(k.file);
+        return std::stoull(text.substr(text.find("epoch ") + 6));
+    };
+    const auto before = epoch();
+    EXPECT_TRUE(eventually([&] { return epoch() >= before + 2; }, 10s));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    // Retention took the oldest archives with their seals: five archives and the log remain,
+    // each with its seal.
+    std::vector<path> files, seals;
+    for (const auto& entry : std::filesystem::directory_iterator(d.output().parent_path()))
+        (entry.path().extension() == ".seal" ? seals : files).push_back(entry.path());
+    ASSERT_EQ(files.size(), 6u);
+    ASSERT_EQ(seals.size(), 6u);
+    std::sort(files.begin(), files.end());
+    std::rotate(files.begin(), files.begin() + 1, files.end());  // the log last
+    std::size_t lines = 0;
+    for (const auto& file : files) lines += count(read_file(file), "\n");
+    const std::string output = verify(k.verification, files);
+    ASSERT_TRUE(contains(output, "exit 0")) << output;
+    std::size_t verified = 0;
+    for (std::size_t at = 0; (at = output.find(": ", at)) != std::string::npos; at += 2)
+        if (std::isdigit(output[at + 2])) verified += std::stoull(output.substr(at + 2));
+    EXPECT_EQ(verified, lines);
 }

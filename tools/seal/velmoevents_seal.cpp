@@ -71,8 +71,19 @@ int verify(const po::variables_map& options) {
     const auto key = seal::verification_key::parse(options["key"].as<std::string>());
     seal::verifier check(key);
     int status = 0;
-    const auto& names = options["log"].as<std::vector<std::string>>();
-    for (const auto& result : check.verify({names.begin(), names.end()})) {
+    // A seal named stands for its log, so that a glob such as events.log.2* may take both.
+    std::vector<std::filesystem::path> logs;
+    for (std::filesystem::path name : options["log"].as<std::vector<std::string>>()) {
+        std::error_code error;
+        if (name.extension() == ".seal" &&
+            std::filesystem::exists(name.parent_path() / name.stem(), error)) {
+            name = name.parent_path() / name.stem();
+        }
+        if (logs.empty() || logs.back() != name) {
+            logs.push_back(name);
+        }
+    }
+    for (const auto& result : check.verify(logs)) {
         const std::string log = result.log.string();
         for (const auto& warning : result.warnings) {
             std::cerr << log << ": warning: " << warning << std::endl;
