@@ -10,7 +10,7 @@ void sealing(int rounds) {
     test::temp_dir keys;
     const test::path key = keys / "seal.key";
     if (test::shell(VELMOEVENTS_SEAL_PATH " setup --key-file " + key.string() +
-                    " >/dev/null; echo $?") != "0\n") {
+                    " >/dev/null 2>&1; echo $?") != "0\n") {
         throw std::runtime_error("velmoevents-seal setup failed");
     }
     constexpr std::size_t total = 2000000;
