@@ -22,6 +22,8 @@ int next_accept4(int listener, sockaddr* address, socklen_t* length, int flags) 
 
 }  // namespace
 
+// The C library's headers name the parameters with names reserved to it.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
 int accept4(int listener, sockaddr* address, socklen_t* length, int flags) {
@@ -34,7 +36,7 @@ int accept(int listener, sockaddr* address, socklen_t* length) {
 
 int close(int descriptor) {
     static auto* const next = next_definition<decltype(::close)>("close");
-    connection_admission::forget(descriptor);
-    return next(descriptor);
+    return connection_admission::close(next, descriptor);
 }
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)

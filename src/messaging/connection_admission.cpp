@@ -1,6 +1,7 @@
 #include "messaging/connection_admission.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -33,13 +35,20 @@ public:
 
     int accept(connection_admission::accept_call next, int listener, sockaddr* address,
                socklen_t* length, int flags) {
+        restore_spare();
         const int fd = next(listener, address, length, flags);
         if (fd < 0) {
-            // ZeroMQ's ipc listener aborts on any of these, and both listeners would be woken
-            // again at once for the connection still waiting.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // ZeroMQ's ipc listener aborts on any of these. Out of descriptors, both listeners
+            // would be woken again at once for the connection still waiting, so it goes.
+            const int error = errno;
+            if (error == EMFILE || error == ENFILE) {
                 drain(next, listener);
-                refuse(open.load());
+                if (!refusing.exchange(true)) {
+                    spdlog::warn("Refusing producers: out of descriptors ({})",
+                                 std::strerror(error));
+                }
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
                 errno = EAGAIN;
             }
             return -1;
@@ -53,22 +62,32 @@ public:
                 return -1;
             }
         } while (!open.compare_exchange_weak(now, now + 1));
+        // A descriptor closed behind this class's back (dup2, close_range) is still marked: the
+        // mark stands for this connection, and the count must not take it twice.
         const auto [word, bit] = place(fd);
-        connections[word].fetch_or(bit);
+        if ((connections[word].fetch_or(bit) & bit) != 0) {
+            open.fetch_sub(1);
+        }
         if (refusing.exchange(false)) {
             spdlog::info("Serving producers again: {} connections open", now + 1);
         }
         return fd;
     }
 
-    void forget(int fd) {
-        if (fd < 0 || static_cast<std::size_t>(fd) >= limit) {
-            return;
+    int close(connection_admission::close_call next, int fd) {
+        bool counted = false;
+        if (fd >= 0 && static_cast<std::size_t>(fd) < limit) {
+            const auto [word, bit] = place(fd);
+            counted = (connections[word].fetch_and(~bit) & bit) != 0;
+            if (counted) {
+                open.fetch_sub(1);
+            }
         }
-        const auto [word, bit] = place(fd);
-        if ((connections[word].fetch_and(~bit) & bit) != 0) {
-            open.fetch_sub(1);
+        const int result = next(fd);
+        if (counted) {
+            restore_spare();
         }
+        return result;
     }
 
 private:
@@ -78,16 +97,35 @@ private:
     }
 
     // Takes the waiting connection off the backlog with the spare descriptor, closes it and
-    // takes the spare back. Should another thread take the freed number first, the spare is
-    // gone until a later refusal finds a descriptor free again.
+    // takes the spare back. The listener may block (libzmq's ipc listener does), so it is
+    // accepted from only when a connection is waiting. Should another thread take the freed
+    // number first, the spare is missing until a descriptor is free again.
     void drain(connection_admission::accept_call next, int listener) {
-        std::lock_guard lock(spare_lock);
+        const std::lock_guard lock(spare_lock);
         spare.reset();
-        const int fd = next(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            ::close(fd);
+        pollfd waiting{.fd = listener, .events = POLLIN, .revents = 0};
+        if (::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0) {
+            const int fd = next(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
         spare = open_spare();
+        spare_missing.store(!spare);
+    }
+
+    // Never waits for the lock: its holder sees to the spare, and it may be this very thread,
+    // closing a drained connection.
+    void restore_spare() {
+        if (spare_missing.load()) {
+            const std::unique_lock lock(spare_lock, std::try_to_lock);
+            if (lock) {
+                if (!spare) {
+                    spare = open_spare();
+                }
+                spare_missing.store(!spare);
+            }
+        }
     }
 
     void refuse(std::size_t now) {
@@ -108,6 +146,7 @@ private:
     std::atomic<bool> refusing{false};
     std::mutex spare_lock;
     io::unique_fd spare;
+    std::atomic<bool> spare_missing{!spare};
 };
 
 // Set once and never freed: a close made while the process exits still finds it.
@@ -116,7 +155,7 @@ constinit std::atomic<admission_state*> active{nullptr};
 }  // namespace
 
 void connection_admission::start(std::size_t descriptor_limit) {
-    static admission_state* const state = new admission_state(descriptor_limit);
+    static auto* const state = new admission_state(descriptor_limit);
     active.store(state, std::memory_order_release);
 }
 
@@ -127,10 +166,9 @@ int connection_admission::accept(accept_call next, int listener, sockaddr* addre
                             : next(listener, address, length, flags);
 }
 
-void connection_admission::forget(int descriptor) {
-    if (admission_state* const state = active.load(std::memory_order_acquire)) {
-        state->forget(descriptor);
-    }
+int connection_admission::close(close_call next, int descriptor) {
+    admission_state* const state = active.load(std::memory_order_acquire);
+    return state != nullptr ? state->close(next, descriptor) : next(descriptor);
 }
 
 std::size_t connection_admission::cap(std::size_t descriptor_limit) {

@@ -13,6 +13,7 @@
 class connection_admission {
 public:
     using accept_call = int (*)(int listener, sockaddr* address, socklen_t* length, int flags);
+    using close_call = int (*)(int descriptor);
 
     // Sets the cap from the descriptor limit and opens the spare; the first call counts, and
     // it comes before any listener exists.
@@ -20,8 +21,9 @@ public:
     // Accepts through `next` and decides; -1 with errno EAGAIN when the connection was refused.
     static int accept(accept_call next, int listener, sockaddr* address, socklen_t* length,
                       int flags);
-    // Called before each close: a descriptor that was a counted connection no longer is.
-    static void forget(int descriptor);
+    // Closes through `next`: a descriptor that was a counted connection no longer is, and the
+    // number it frees brings back a spare that was missing.
+    static int close(close_call next, int descriptor);
     // The most connections held at once; the rest of the limit is kept for the daemon's own
     // files and ZeroMQ's.
     static std::size_t cap(std::size_t descriptor_limit);

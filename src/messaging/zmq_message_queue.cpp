@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,8 +70,23 @@ bool answers(const std::string& path) {
     return connected == 0 || errno == EAGAIN;
 }
 
-// ZeroMQ removes whatever is at an ipc path before it binds there: only a socket that no one
-// serves on any more may go.
+// Whether a user other than root and the daemon's own may add, rename or remove entries in
+// `folder`. A root-owned sticky folder such as /tmp lets no one else touch the daemon's socket.
+bool others_may_write(const std::string& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return false;  // the bind reports a folder that is not there
+    }
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        return true;
+    }
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+           !(info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0);
+}
+
+// ZeroMQ removes whatever is at an ipc path before it binds there, and again when it closes:
+// only a socket that no one serves on any more may go, in a folder that no one else can
+// change between this look and ZeroMQ's.
 void check_ipc_path(const std::string& endpoint) {
     constexpr std::string_view scheme = "ipc://";
     if (!endpoint.starts_with(scheme)) {
@@ -79,6 +95,12 @@ void check_ipc_path(const std::string& endpoint) {
     const std::string path = endpoint.substr(scheme.size());
     if (path.empty() || path.front() == '@' || path == "*") {
         return;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (others_may_write(folder)) {
+        throw std::runtime_error("endpoint folder can be written by other users: " + folder);
     }
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {

@@ -133,6 +133,8 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
     const std::string info = config("log_level: info\n"), level = "[info] Log level: ";
     const std::string precious = (dir / "precious").string(), anyone = "[warning] Endpoint ";
     write_file(precious, "not a socket\n");
+    const std::string shared = (dir / "shared").string();
+    shell("mkdir -m 777 " + shared);
     const auto endpoint = [&](const std::string& where) {
         return "-c " + config("queue: {endpoint: '" + where + "'}\n");
     };
@@ -178,12 +180,14 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
               {"Error reading"}},
              {"-c " + config("queue: {endpoint: 5555}\n"), 1, {fatal + "Invalid argument"},
               {"Output file"}},
-             // Nothing but a socket no one serves on is replaced; only an ipc path's mode
-             // says who may send.
+             // Nothing but a socket no one serves on is replaced, in a folder no one else may
+             // change; only an ipc path's mode says who may send.
              {endpoint("ipc://" + precious), 1, {fatal + "endpoint path is not a socket: " +
                                                  precious}, {"Started"}},
              {endpoint(d.endpoint()), 1, {fatal + "another daemon is serving on " +
                                           d.endpoint()}, {"Started"}},
+             {endpoint("ipc://" + shared + "/q"), 1, {fatal + "endpoint folder can be written by "
+                                                      "other users: " + shared}, {"Started"}},
              {endpoint("tcp://127.0.0.1:*"), 1, {anyone + "tcp://127.0.0.1:",
                                                  ": any local user can write records"}, {}},
              {endpoint("ipc://@" + precious), 1, {anyone + "ipc://@" + precious, "any local"}, {}},
