@@ -79,6 +79,7 @@ TEST(protected_file, refuses_any_path_that_others_than_root_could_replace_before
              {"ln -s loop loop", "loop/x.log",
               "Failed to open folder T/loop, err: Too many levels of symbolic links"},
              {"touch file", "file/x.log", "Failed to open folder T/file, err: Not a directory"},
+             {"true", "made/deeper/", "output path is not a regular file: T/made/deeper/"},
              {"touch x.log && chown nobody x.log", "x.log",
               "Refusing to adopt T/x.log: it is owned by nobody, not root; move it aside"},
              {"touch x.log && setfacl -m u:nobody:rw x.log", "x.log",
