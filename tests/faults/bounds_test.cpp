@@ -76,12 +76,10 @@ TEST(bounds, crowds_and_silent_connections_past_the_descriptor_limit_never_end_t
             ::pause();
         }
         if (holder == 0) ::_exit(1);
-        const auto held = [&] {
-            return std::distance(std::filesystem::directory_iterator(
-                                     "/proc/" + std::to_string(holder) + "/fd"),
-                                 {}) >= silent_count;
-        };
-        EXPECT_TRUE(eventually(held));
+        const path held = "/proc/" + std::to_string(holder) + "/fd";
+        EXPECT_TRUE(eventually([&] {
+            return std::distance(std::filesystem::directory_iterator(held), {}) >= silent_count;
+        }));
         zmq::context_t context;
         context.set(zmq::ctxopt::max_sockets, 8192);
         {

@@ -73,11 +73,9 @@ TEST(protected_file, refuses_any_path_that_others_than_root_could_replace_before
               "(owner nobody, mode 755)"},
              {"mkdir -m 1777 tmp && mkdir tmp/logs && chown nobody tmp/logs", "tmp/logs/x.log",
               "Refusing T/tmp/logs: it belongs to nobody, not root, in the shared folder T/tmp"},
-             {"mkdir -m 1777 tmp", "tmp/x.log", "Log folder T/tmp is writable by others than root "
-              "(owner root, mode 1777): a local user could replace the event log"},
+             {"mkdir -m 1777 tmp", "tmp/x.log", "1777): a local user could replace the event log"},
              {"mkdir -m 1755 logs", "logs/x.log", "Log folder T/logs is sticky (mode 1755)"},
-             {"ln -s loop loop", "loop/x.log",
-              "Failed to open folder T/loop, err: Too many levels of symbolic links"},
+             {"ln -s loop loop", "loop/x.log", "T/loop, err: Too many levels of symbolic links"},
              {"touch file", "file/x.log", "Failed to open folder T/file, err: Not a directory"},
              {"true", "made/deeper/", "output path is not a regular file: T/made/deeper/"},
              {"touch x.log && chown nobody x.log", "x.log",
