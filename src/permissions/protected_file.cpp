@@ -250,8 +250,8 @@ int protected_file::open_append_only(std::ios_base::openmode mode) {
         // not that of a deleted file; only root can have put anything else there.
         io::unique_fd named(::openat(directory.folder_descriptor(), name.c_str(),
                                      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        struct stat linked {
-        }, made{};
+        struct stat linked {};
+        struct stat made {};
         if (!named || ::fstat(named.get(), &linked) != 0 || ::fstat(file.get(), &made) != 0) {
             throw permissions_error("Failed to link file {}, err: {}", path.string(), last_error());
         }
