@@ -67,7 +67,7 @@ int deliver(velmoevents* out, const std::string& endpoint, const std::vector<std
     return 0;
 }
 
-int run(int argc, char* argv[]) {
+int run(int argc, char** argv) {
     po::options_description options("Usage: velmoevents-send [options] [RECORD...]\nOptions");
     options.add_options()("help,h", "Show this help message")(
         "endpoint,e", po::value<std::string>(),
