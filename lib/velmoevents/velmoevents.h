@@ -2,7 +2,8 @@
 #ifndef VELMOEVENTS_H
 #define VELMOEVENTS_H
 
-#include <stddef.h>
+/* A C header: C has neither <cstddef> nor `using`, hence the NOLINTs below. */
+#include <stddef.h> /* NOLINT(modernize-deprecated-headers) */
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,7 +16,7 @@ extern "C" {
 #endif
 
 /* One producer's connection to the daemon. A handle is used by one thread at a time. */
-typedef struct velmoevents velmoevents;
+typedef struct velmoevents velmoevents; /* NOLINT(modernize-use-using) */
 
 /* Connects to the endpoint (NULL: the endpoint of /etc/velmoeventsd/config.yaml, or the default
    one). NULL with errno set on failure (EINVAL: an endpoint ZeroMQ does not accept; ENOMEM). */

@@ -59,7 +59,16 @@ void require_adoptable(const struct stat& info, const std::filesystem::path& pat
                             path.string(), why);
 }
 
+// One name in the folder walked: anything more would be resolved without the walk's checks.
+void require_one_name(const std::string& name, const std::filesystem::path& path) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw permissions_error("output path is not a regular file: {}", path.string());
+    }
+}
+
+// Checks the file's name first, as the walk to its folder may create folders.
 std::filesystem::path parent_folder(const std::filesystem::path& path, bool create) {
+    require_one_name(path.filename().string(), path);
     if (path.has_parent_path()) {
         return path.parent_path();
     }
@@ -127,10 +136,7 @@ protected_file::protected_file(const safe_folder& folder, const std::string& fil
 }
 
 void protected_file::prepare(bool create) {
-    // One name in the folder walked: anything more would be resolved without the walk's checks.
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        throw permissions_error("output path is not a regular file: {}", path.string());
-    }
+    require_one_name(name, path);
     directory.require_private();
     // A path handle opens whatever is there without side effects, a link or a device included,
     // so that it can be checked before anything reads it.
@@ -244,8 +250,8 @@ int protected_file::open_append_only(std::ios_base::openmode mode) {
         // not that of a deleted file; only root can have put anything else there.
         io::unique_fd named(::openat(directory.folder_descriptor(), name.c_str(),
                                      O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        struct stat linked {
-        }, made{};
+        struct stat linked {};
+        struct stat made {};
         if (!named || ::fstat(named.get(), &linked) != 0 || ::fstat(file.get(), &made) != 0) {
             throw permissions_error("Failed to link file {}, err: {}", path.string(), last_error());
         }

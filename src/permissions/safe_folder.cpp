@@ -66,6 +66,45 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
+// An entry of `parent` as a path handle, which opens a link itself without following it and
+// changes nothing; with `create`, a missing one is made a private folder first. Refused when
+// someone other than root could replace it.
+held_folder open_entry(const held_folder& parent, const std::string& name, bool create,
+                       bool& made) {
+    const std::string path = join(parent.path, name);
+    // In a folder others may change, only root's own entries of a sticky folder of root's
+    // stay put.
+    const bool shared = writable_by_others(parent.info);
+    if (shared && !(sticky(parent.info) && parent.info.st_uid == 0)) {
+        throw permissions_error(
+            "Refusing {}: its folder {} may be changed by others than root (owner {}, mode "
+            "{:o})",
+            path, parent.path, user_name(parent.info.st_uid), mode_bits(parent.info));
+    }
+    io::unique_fd entry(::openat(parent.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!entry && errno == ENOENT && create) {
+        // Private until it is ours and complete; its mode is set by the walk, whatever the umask.
+        made = ::mkdirat(parent.fd.get(), name.c_str(), 0700) == 0;
+        if (!made && errno != EEXIST) {
+            throw permissions_error("Failed to create folder {}, err: {}", path, last_error());
+        }
+        entry.reset(::openat(parent.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    }
+    struct stat info {};
+    if (!entry || ::fstat(entry.get(), &info) != 0) {
+        throw permissions_error("Failed to open folder {}, err: {}", path, last_error());
+    }
+    if (shared && info.st_uid != 0) {
+        throw permissions_error("Refusing {}: it belongs to {}, not root, in the shared folder {}",
+                                path, user_name(info.st_uid), parent.path);
+    }
+    if (S_ISLNK(info.st_mode) && info.st_uid != 0) {
+        throw permissions_error("Refusing {}: it is a link owned by {}, not root", path,
+                                user_name(info.st_uid));
+    }
+    return {std::move(entry), info, path};
+}
+
 }  // namespace
 
 safe_folder::safe_folder(io::unique_fd folder, std::filesystem::path path)
@@ -93,48 +132,15 @@ safe_folder::safe_folder(const std::filesystem::path& folder, bool create)
             }
             continue;
         }
-        const held_folder& parent = chain.back();
-        const std::string path = join(parent.path, name);
-        // In a folder others may change, only root's own entries of a sticky folder of root's
-        // stay put.
-        const bool shared = writable_by_others(parent.info);
-        if (shared && !(sticky(parent.info) && parent.info.st_uid == 0)) {
-            throw permissions_error(
-                "Refusing {}: its folder {} may be changed by others than root (owner {}, mode "
-                "{:o})",
-                path, parent.path, user_name(parent.info.st_uid), mode_bits(parent.info));
-        }
-        // A path handle opens a link itself, without following it, and changes nothing.
-        io::unique_fd entry(
-            ::openat(parent.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         bool made = false;
-        if (!entry && errno == ENOENT && create) {
-            // Private until it is ours and complete; its mode is set below, whatever the umask.
-            made = ::mkdirat(parent.fd.get(), name.c_str(), 0700) == 0;
-            if (!made && errno != EEXIST) {
-                throw permissions_error("Failed to create folder {}, err: {}", path, last_error());
-            }
-            entry.reset(::openat(parent.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        }
-        struct stat info {};
-        if (!entry || ::fstat(entry.get(), &info) != 0) {
-            throw permissions_error("Failed to open folder {}, err: {}", path, last_error());
-        }
-        if (shared && info.st_uid != 0) {
-            throw permissions_error(
-                "Refusing {}: it belongs to {}, not root, in the shared folder {}", path,
-                user_name(info.st_uid), parent.path);
-        }
-        if (S_ISLNK(info.st_mode)) {
-            if (info.st_uid != 0) {
-                throw permissions_error("Refusing {}: it is a link owned by {}, not root", path,
-                                        user_name(info.st_uid));
-            }
+        const held_folder entry = open_entry(chain.back(), name, create, made);
+        const std::string& path = entry.path;
+        if (S_ISLNK(entry.info.st_mode)) {
             if (++links > max_links) {
                 throw permissions_error("Failed to open folder {}, err: {}", path,
                                         std::strerror(ELOOP));
             }
-            const std::filesystem::path target = read_link(entry.get(), path);
+            const std::filesystem::path target = read_link(entry.fd.get(), path);
             const auto parts = target.relative_path();
             left.insert(left.begin(), parts.begin(), parts.end());
             if (target.is_absolute()) {
@@ -142,11 +148,11 @@ safe_folder::safe_folder(const std::filesystem::path& folder, bool create)
             }
             continue;
         }
-        if (!S_ISDIR(info.st_mode)) {
+        if (!S_ISDIR(entry.info.st_mode)) {
             throw permissions_error("Failed to open folder {}, err: {}", path,
                                     std::strerror(ENOTDIR));
         }
-        held_folder opened = open_folder(entry.get(), ".", path);
+        held_folder opened = open_folder(entry.fd.get(), ".", path);
         if (made &&
             (::fchmod(opened.fd.get(), 0755) != 0 || ::fstat(opened.fd.get(), &opened.info) != 0)) {
             throw permissions_error("Failed to create folder {}, err: {}", path, last_error());

@@ -12,10 +12,10 @@ using namespace test;
 
 namespace {
 
-// What a change by the daemon would show on a file or folder it must never touch.
-std::string facts(const path& file) {
-    return shell("f=" + file.string() + "; stat -c '%u:%g %f' $f; getfacl -cp $f; " +
-                 "getfattr --absolute-names -hd -m - $f; lsattr -d $f; cat $f");
+// What a change by the daemon would show on the files or folders in `dir` it must never touch.
+std::string facts(const path& dir, const std::string& names) {
+    return shell("cd " + dir.string() + " && for f in " + names + "; do stat -c '%n %u:%g %A' " +
+                 "$f; getfacl -cp $f; getfattr -hd -m - $f; lsattr -d $f; cat $f; done 2>&1");
 }
 
 }  // namespace
@@ -120,10 +120,10 @@ TEST(daemon_faults, records_over_the_size_limit_are_refused_and_the_producer_goe
 TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouched) {
     for (const mode_t kind : {S_IFLNK, S_IFDIR, S_IFIFO, S_IFCHR, S_IFSOCK}) {
         test::daemon d;
-        const auto target = d.folder / "precious", log = d.output(), folder = log.parent_path();
+        const auto target = d.folder / "precious", log = d.output();
         write_file(target, "do not touch\n");
-        std::filesystem::create_directories(folder);
-        const std::string before = facts(target) + facts(folder);
+        std::filesystem::create_directories(log.parent_path());
+        const std::string before = facts(d.folder.root, "precious log");
         ASSERT_EQ(kind == S_IFLNK   ? ::symlink(target.c_str(), log.c_str())
                   : kind == S_IFDIR ? ::mkdir(log.c_str(), 0700)
                                     : ::mknod(log.c_str(), kind | 0600, makedev(1, 3)),
@@ -133,7 +133,7 @@ TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouche
         EXPECT_TRUE(contains(d.running().output(),
                              "Fatal error: output path is not a regular file: " + log.string()))
             << kind;
-        EXPECT_EQ(facts(target) + facts(folder), before) << kind;
+        EXPECT_EQ(facts(d.folder.root, "precious log"), before) << kind;
     }
 }
 
@@ -186,16 +186,13 @@ TEST(daemon_faults, layouts_a_local_user_prepared_are_refused_and_left_as_they_w
         const std::string t = d.folder.root.string(),
                           sh = "cd " + t + " && T=" + t + " as='" + as_intruder() + "' && ";
         ASSERT_EQ(shell(sh + "chmod 755 . && " + setup), "") << setup;
-        const std::string facts_of_kept = sh + "for f in " + kept + "; do stat -c '%n %u:%g %A' " +
-                                          "$f; getfacl -cp $f; getfattr -hd -m - $f; lsattr " +
-                                          "-d $f; cat $f; done 2>&1";
-        const std::string before = shell(facts_of_kept);
+        const std::string before = facts(d.folder.root, kept);
         d.configure("", "", "", d.folder / log);
         EXPECT_FALSE(d.start(launcher));
         EXPECT_EQ(d.running().wait(), 1);
         EXPECT_TRUE(contains(d.running().output(), "Fatal error: " + replace_all(refusal, "$T", t)))
             << d.running().output();
-        EXPECT_EQ(shell(facts_of_kept), before) << setup;
+        EXPECT_EQ(facts(d.folder.root, kept), before) << setup;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <boost/program_options.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -66,9 +67,7 @@ int deliver(velmoevents* out, const std::string& endpoint, const std::vector<std
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run(int argc, char** argv) {
     po::options_description options("Usage: velmoevents-send [options] [RECORD...]\nOptions");
     options.add_options()("help,h", "Show this help message")(
         "endpoint,e", po::value<std::string>(),
@@ -149,5 +148,18 @@ int main(int argc, char* argv[]) {
         return deliver(out, endpoint.value_or("the configured endpoint"), records, timeout);
     } catch (const std::exception& error) {
         return fail(error.what());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // What run does not handle itself (a stream or the allocator failing) still ends in one
+    // line and status 1 rather than in std::terminate.
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        std::fputs("velmoevents-send: unexpected error\n", stderr);
+        return 1;
     }
 }
