@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -16,12 +17,13 @@
 #include <ios>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-char newline[] = {'\n'};
+std::array<char, 1> newline{'\n'};
 
 // Records at least this large are written from where they are instead of being copied into
 // the group.
@@ -107,9 +109,9 @@ std::string next_suffix(const std::string& newest) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     ::gmtime_r(&now, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ-000000", &utc);
-    std::string suffix = stamp;
+    std::array<char, 32> stamp{};
+    std::strftime(stamp.data(), stamp.size(), "%Y%m%dT%H%M%SZ-000000", &utc);
+    std::string suffix = stamp.data();
     if (suffix > newest) {
         return suffix;
     }
@@ -122,9 +124,10 @@ std::string next_suffix(const std::string& newest) {
 
 }  // namespace
 
-file_message_consumer::file_message_consumer(const std::filesystem::path& log_path,
-                                             log_options chosen)
-    : path(log_path), options(chosen), calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
+file_message_consumer::file_message_consumer(std::filesystem::path log_path, log_options chosen)
+    : path(std::move(log_path)),
+      options(chosen),
+      calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
     open_log();
     // Read through a descriptor of its own: the one kept is write-only.
     const io::unique_fd reader(::open(
@@ -233,7 +236,7 @@ void file_message_consumer::write_records() {
     }
     // Ended in the log it was cut in, before any rotation.
     if (record_open) {
-        iovec part{newline, 1};
+        iovec part{newline.data(), 1};
         if (write_all(calls, *file->descriptor(), &part, 1) != 1) {
             fail(errno);
         }
@@ -268,16 +271,16 @@ void file_message_consumer::write_run(std::size_t end) {
     const std::size_t begin = done == 0 ? 0 : ends[done - 1];
     const std::size_t bytes = ends[end - 1] - begin;
     reserve_room(fd, bytes);
-    iovec parts[3];
+    std::array<iovec, 3> parts{};
     int count = 0;
     if (begin < group.size()) {
         parts[count++] = {group.data() + begin, std::min(ends[end - 1], group.size()) - begin};
     }
     if (end == ends.size() && !large.empty()) {
         parts[count++] = {const_cast<char*>(large.data()), large.size()};
-        parts[count++] = {newline, 1};
+        parts[count++] = {newline.data(), 1};
     }
-    const std::size_t sent = write_all(calls, fd, parts, count);
+    const std::size_t sent = write_all(calls, fd, parts.data(), count);
     const int error = errno;
     const auto whole = static_cast<std::size_t>(
         std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(done),
@@ -363,7 +366,8 @@ void file_message_consumer::rotate() {
             set_append_only(fd, true);
             fail(error);
         }
-        archive = name + "." + next_suffix(archive.substr(name.size() + 1));
+        archive.replace(name.size() + 1, std::string::npos,
+                        next_suffix(archive.substr(name.size() + 1)));
     }
     const std::string archive_path = (folder->path() / archive).string();
     if (!set_append_only(fd, true)) {
@@ -435,10 +439,10 @@ bool file_message_consumer::wait_to_retry(std::chrono::milliseconds delay) {
     return true;
 }
 
-void file_message_consumer::request_stop(std::chrono::steady_clock::time_point at) {
+void file_message_consumer::request_stop(std::chrono::steady_clock::time_point stop_at) {
     {
         std::lock_guard lock(mutex);
-        deadline = at;
+        deadline = stop_at;
     }
     stop_requested.notify_all();
 }

@@ -50,7 +50,7 @@ public:
     static constexpr std::size_t max_group_records = 1024;
     static constexpr std::size_t max_group_bytes = std::size_t{1} << 20;
 
-    explicit file_message_consumer(const std::filesystem::path& path, log_options options = {});
+    explicit file_message_consumer(std::filesystem::path log_path, log_options chosen = {});
     // Writes out what is still gathered, trying once more if no stop was requested.
     ~file_message_consumer();
     file_message_consumer(const file_message_consumer&) = delete;
@@ -59,8 +59,8 @@ public:
     // Never throws for a write problem. With `last` false the record may wait for the next
     // ones, until a record comes with `last` true or the group is full.
     void consume(std::string_view record, bool last = true);
-    // A held group is retried until `deadline` and then given up; wakes a retry that waits.
-    void request_stop(std::chrono::steady_clock::time_point deadline);
+    // A held group is retried until `stop_at` and then given up; wakes a retry that waits.
+    void request_stop(std::chrono::steady_clock::time_point stop_at);
     // Writes out what is gathered (holding it until the stop deadline at most) and reports the
     // records given up. Returns how many were.
     std::uint64_t finish();
