@@ -16,6 +16,7 @@
 #include <ctime>
 #include <ios>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -116,6 +117,10 @@ std::string next_suffix(const std::string& newest) {
         return suffix;
     }
     suffix = newest;
+    // Past the last sequence number the log is held until the clock passes the newest archive.
+    if (suffix.ends_with("999999")) {
+        fail(EOVERFLOW);
+    }
     for (std::size_t i = suffix.size(); i-- > suffix.size() - 6 && ++suffix[i] > '9';) {
         suffix[i] = '0';
     }
@@ -288,24 +293,45 @@ void file_message_consumer::write_run(std::size_t end) {
         ends.begin());
     const std::size_t kept = (whole == done ? begin : ends[whole - 1]) - begin;
     if (sent > kept) {
-        const bool cleared = set_append_only(fd, false);
-        const bool cut = cleared && ::ftruncate(fd, static_cast<off_t>(size + kept)) == 0;
-        const bool protected_again = !cleared || set_append_only(fd, true);
-        if (!cut || !protected_again) {
+        // Cut from the file's own end, which the count of this writer may have drifted from.
+        const auto cut_off = static_cast<off_t>(sent - kept);
+        struct stat info {};
+        int cut_error = 0;
+        bool cut = false;
+        if (calls.fstat(fd, &info) != 0 || !set_append_only(fd, false)) {
+            cut_error = errno;
+        } else {
+            cut = ::ftruncate(fd, info.st_size - cut_off) == 0;
+            cut_error = cut ? 0 : errno;
+            if (!set_append_only(fd, true) && cut_error == 0) {
+                cut_error = errno;
+            }
+        }
+        if (cut_error != 0) {
             spdlog::error("could not take a cut record out of the event log: {}",
-                          std::strerror(errno));
+                          std::strerror(cut_error));
         }
         // Left in, it is ended by a newline before the next record.
         record_open = !cut;
-        size += cut ? 0 : sent - kept;
+        size = cut ? static_cast<std::uint64_t>(info.st_size - cut_off) : size + sent;
+        // A truncation frees the room reserved past the end too.
+        reserved = cut ? size : reserved;
+    } else {
+        size += kept;
     }
-    size += kept;
     if (whole < end) {
         committed(whole);
         fail(error);
     }
-    if (options.sync && calls.fdatasync(fd) != 0) {
-        spdlog::error("could not sync the event log: {}", std::strerror(errno));
+    if (options.sync) {
+        int result = 0;
+        while ((result = calls.fdatasync(fd)) != 0 && errno == EINTR) {
+        }
+        // Once while it fails, as for a hold: a disk that cannot sync would fail every group.
+        if (result != 0 && !sync_failing) {
+            spdlog::error("could not sync the event log: {}", std::strerror(errno));
+        }
+        sync_failing = result != 0;
     }
     committed(end);
 }
@@ -348,21 +374,34 @@ void file_message_consumer::rotate() {
     std::vector<std::string> kept = archives();
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
+    // Only the file being written is archived: a log replaced under the daemon is left as it is
+    // and the records are held, rather than archived in its place.
+    struct stat opened {};
+    struct stat named {};
+    if (calls.fstat(fd, &opened) != 0) {
+        fail(errno);
+    }
+    if (::fstatat(folder->folder_descriptor(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        throw std::runtime_error(path.string() +
+                                 " is no longer the file being written: replaced or removed");
+    }
     // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
     // for giving back the room reserved past its end.
     if (!set_append_only(fd, false)) {
         fail(errno);
     }
     // A truncation to its own size frees the blocks reserved past its end (a hole punched
-    // there is a no-op on ext4).
-    if (reserved > size) {
-        ::ftruncate(fd, static_cast<off_t>(size));
+    // there is a no-op on ext4); not when the file is not the size this writer counted.
+    if (reserved > size && static_cast<std::uint64_t>(opened.st_size) == size &&
+        ::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+        reserved = size;
     }
     for (int tries = 0;
          ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),
                      archive.c_str(), RENAME_NOREPLACE) != 0;) {
         const int error = errno;
-        if (error != EEXIST || ++tries == 100) {
+        if (error != EEXIST || ++tries == 100 || archive.ends_with("999999")) {
             set_append_only(fd, true);
             fail(error);
         }

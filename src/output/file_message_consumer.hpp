@@ -91,6 +91,7 @@ private:
     std::uint64_t size = 0;      // of the log, as this writer made it
     std::uint64_t reserved = 0;  // its blocks are allocated up to here
     bool reserve = true;         // false once the file system has no fallocate
+    bool sync_failing = false;   // the last fdatasync failed, and said so
     // The file ends inside a record (cut short by a kill of an earlier run): the next record
     // must first end it, so that none is ever glued to a broken one.
     bool record_open = false;
