@@ -127,6 +127,41 @@ std::string next_suffix(const std::string& newest) {
     return suffix;
 }
 
+// Opens an archive only if the daemon can have made it: a regular file owned by root with no
+// other name. Anything else under such a name is left alone (errno EPERM).
+io::unique_fd open_own_archive(int folder_fd, const std::string& name) {
+    io::unique_fd archive(
+        ::openat(folder_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (archive && (::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+                    info.st_uid != 0 || info.st_nlink != 1)) {
+        archive.reset();
+        errno = EPERM;
+    }
+    return archive;
+}
+
+// Sets the append-only attribute again on archives that lost it: a run killed while it was
+// lifted for a rename, or set back in vain after a rename or a failed removal.
+void protect_archives(const permissions::safe_folder& folder,
+                      const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        const io::unique_fd archive = open_own_archive(folder.folder_descriptor(), name);
+        int flags = 0;
+        if (!archive || ::ioctl(archive.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+            (flags & FS_APPEND_FL) != 0) {
+            continue;
+        }
+        const std::string archive_path = (folder.path() / name).string();
+        if (set_append_only(archive.get(), true)) {
+            spdlog::warn("Made archive {} append-only again", archive_path);
+        } else {
+            spdlog::error("Could not make archive {} append-only: {}", archive_path,
+                          std::strerror(errno));
+        }
+    }
+}
+
 }  // namespace
 
 file_message_consumer::file_message_consumer(std::filesystem::path log_path, log_options chosen)
@@ -140,6 +175,7 @@ file_message_consumer::file_message_consumer(std::filesystem::path log_path, log
     if (reader) {
         record_open = ends_inside_a_record(reader.get());
     }
+    protect_archives(*folder, archives());
 }
 
 file_message_consumer::~file_message_consumer() {
@@ -418,6 +454,7 @@ void file_message_consumer::rotate() {
     spdlog::info("Rotated the event log to {}", archive_path);
     kept.push_back(archive);
     remove_old_archives(kept);
+    protect_archives(*folder, kept);
     if (options.sync) {
         ::fsync(folder->folder_descriptor());
     }
@@ -452,14 +489,14 @@ void file_message_consumer::remove_old_archives(const std::vector<std::string>& 
     for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
          ++i) {
         const std::string archive_path = (folder->path() / kept[i]).string();
-        const io::unique_fd archive(::openat(folder->folder_descriptor(), kept[i].c_str(),
-                                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info {};
-        errno = EPERM;
-        if (!archive || ::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-            info.st_uid != 0 || info.st_nlink != 1 || !set_append_only(archive.get(), false) ||
+        const io::unique_fd archive = open_own_archive(folder->folder_descriptor(), kept[i]);
+        if (!archive || !set_append_only(archive.get(), false) ||
             ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
-            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(errno));
+            const int error = errno;
+            if (archive) {
+                set_append_only(archive.get(), true);
+            }
+            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(error));
             continue;
         }
         spdlog::info("Removed archive {}", archive_path);
