@@ -75,6 +75,26 @@ bool set_append_only(int fd, bool on) {
     return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
+// Takes the last `bytes` out of the log, from its real end (which the count of its writer may
+// have drifted from), lifting the append-only attribute for the truncation only. Sets `length`
+// to what is left when they went out; returns the error of the call that failed, or 0.
+int take_back(const log_calls& calls, int fd, off_t bytes, off_t& length) {
+    struct stat info {};
+    if (calls.fstat(fd, &info) != 0 || !set_append_only(fd, false)) {
+        return errno;
+    }
+    int error = 0;
+    if (::ftruncate(fd, info.st_size - bytes) == 0) {
+        length = info.st_size - bytes;
+    } else {
+        error = errno;
+    }
+    if (!set_append_only(fd, true) && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
 // An earlier run that was killed in the middle of a write can leave a record without its
 // newline at the end of the file.
 bool ends_inside_a_record(int fd) {
@@ -142,7 +162,8 @@ io::unique_fd open_own_archive(int folder_fd, const std::string& name) {
 }
 
 // Sets the append-only attribute again on archives that lost it: a run killed while it was
-// lifted for a rename, or set back in vain after a rename or a failed removal.
+// lifted for a rename, or one whose attribute could not be set back after a rename or a
+// failed removal.
 void protect_archives(const permissions::safe_folder& folder,
                       const std::vector<std::string>& names) {
     for (const std::string& name : names) {
@@ -329,27 +350,16 @@ void file_message_consumer::write_run(std::size_t end) {
         ends.begin());
     const std::size_t kept = (whole == done ? begin : ends[whole - 1]) - begin;
     if (sent > kept) {
-        // Cut from the file's own end, which the count of this writer may have drifted from.
-        const auto cut_off = static_cast<off_t>(sent - kept);
-        struct stat info {};
-        int cut_error = 0;
-        bool cut = false;
-        if (calls.fstat(fd, &info) != 0 || !set_append_only(fd, false)) {
-            cut_error = errno;
-        } else {
-            cut = ::ftruncate(fd, info.st_size - cut_off) == 0;
-            cut_error = cut ? 0 : errno;
-            if (!set_append_only(fd, true) && cut_error == 0) {
-                cut_error = errno;
-            }
-        }
+        off_t length = -1;
+        const int cut_error = take_back(calls, fd, static_cast<off_t>(sent - kept), length);
         if (cut_error != 0) {
             spdlog::error("could not take a cut record out of the event log: {}",
                           std::strerror(cut_error));
         }
         // Left in, it is ended by a newline before the next record.
+        const bool cut = length >= 0;
         record_open = !cut;
-        size = cut ? static_cast<std::uint64_t>(info.st_size - cut_off) : size + sent;
+        size = cut ? static_cast<std::uint64_t>(length) : size + sent;
         // A truncation frees the room reserved past the end too.
         reserved = cut ? size : reserved;
     } else {

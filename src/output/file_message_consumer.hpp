@@ -67,7 +67,8 @@ public:
 
     std::uint64_t records_written() const { return written.load(std::memory_order_relaxed); }
     std::uint64_t records_failed() const { return failed.load(std::memory_order_relaxed); }
-    // Records held for a log that cannot be written (0 when none), and why.
+    // The records of the group held for a log that cannot be written (0 when none), and why;
+    // the records behind it wait upstream and are not counted.
     std::uint64_t records_held() const { return held.load(std::memory_order_relaxed); }
     std::string hold_reason() const;
 
