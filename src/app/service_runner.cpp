@@ -61,10 +61,11 @@ void wait_for_termination(const sigset_t& previous_mask, const std::string& outp
     std::function<void()> report_status = [&] {
         const std::uint64_t held = consumer.records_held();
         const std::string status =
-            held > 0 ? fmt::format("STATUS=Holding {} records: event log not writable: {}", held,
-                                   consumer.hold_reason())
-                     : fmt::format("STATUS=Writing to {}: {} records written", output_file,
-                                   consumer.records_written());
+            held > 0
+                ? fmt::format("STATUS=Holding a group of {} records: event log not writable: {}",
+                              held, consumer.hold_reason())
+                : fmt::format("STATUS=Writing to {}: {} records written", output_file,
+                              consumer.records_written());
         if (status != reported) {
             reported = status;
             sd_notify(0, status.c_str());

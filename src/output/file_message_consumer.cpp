@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +16,9 @@
 #include <ctime>
 #include <ios>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "seal/seal_error.hpp"
 
@@ -23,7 +26,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-char newline[] = {'\n'};
+std::array<char, 1> newline{'\n'};
 
 // Records at least this large are written from where they are instead of being copied into
 // the group.
@@ -74,6 +77,26 @@ bool set_append_only(int fd, bool on) {
     return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
+// Takes the last `bytes` out of the log, from its real end (which the count of its writer may
+// have drifted from), lifting the append-only attribute for the truncation only. Sets `length`
+// to what is left when they went out; returns the error of the call that failed, or 0.
+int take_back(const log_calls& calls, int fd, off_t bytes, off_t& length) {
+    struct stat info {};
+    if (calls.fstat(fd, &info) != 0 || !set_append_only(fd, false)) {
+        return errno;
+    }
+    int error = 0;
+    if (::ftruncate(fd, info.st_size - bytes) == 0) {
+        length = info.st_size - bytes;
+    } else {
+        error = errno;
+    }
+    if (!set_append_only(fd, true) && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
 // An earlier run that was killed in the middle of a write can leave a record without its
 // newline at the end of the file.
 bool ends_inside_a_record(int fd) {
@@ -109,24 +132,65 @@ std::string next_suffix(const std::string& newest) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     ::gmtime_r(&now, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ-000000", &utc);
-    std::string suffix = stamp;
+    std::array<char, 32> stamp{};
+    std::strftime(stamp.data(), stamp.size(), "%Y%m%dT%H%M%SZ-000000", &utc);
+    std::string suffix = stamp.data();
     if (suffix > newest) {
         return suffix;
     }
     suffix = newest;
+    // Past the last sequence number the log is held until the clock passes the newest archive.
+    if (suffix.ends_with("999999")) {
+        fail(EOVERFLOW);
+    }
     for (std::size_t i = suffix.size(); i-- > suffix.size() - 6 && ++suffix[i] > '9';) {
         suffix[i] = '0';
     }
     return suffix;
 }
 
+// Opens an archive only if the daemon can have made it: a regular file owned by root with no
+// other name. Anything else under such a name is left alone (errno EPERM).
+io::unique_fd open_own_archive(int folder_fd, const std::string& name) {
+    io::unique_fd archive(
+        ::openat(folder_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (archive && (::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+                    info.st_uid != 0 || info.st_nlink != 1)) {
+        archive.reset();
+        errno = EPERM;
+    }
+    return archive;
+}
+
+// Sets the append-only attribute again on archives that lost it: a run killed while it was
+// lifted for a rename, or one whose attribute could not be set back after a rename or a
+// failed removal.
+void protect_archives(const permissions::safe_folder& folder,
+                      const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        const io::unique_fd archive = open_own_archive(folder.folder_descriptor(), name);
+        int flags = 0;
+        if (!archive || ::ioctl(archive.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+            (flags & FS_APPEND_FL) != 0) {
+            continue;
+        }
+        const std::string archive_path = (folder.path() / name).string();
+        if (set_append_only(archive.get(), true)) {
+            spdlog::warn("Made archive {} append-only again", archive_path);
+        } else {
+            spdlog::error("Could not make archive {} append-only: {}", archive_path,
+                          std::strerror(errno));
+        }
+    }
+}
+
 }  // namespace
 
-file_message_consumer::file_message_consumer(const std::filesystem::path& log_path,
-                                             log_options chosen)
-    : path(log_path), options(chosen), calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
+file_message_consumer::file_message_consumer(std::filesystem::path log_path, log_options chosen)
+    : path(std::move(log_path)),
+      options(chosen),
+      calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
     open_log();
     // Read through a descriptor of its own: the one kept is write-only.
     const io::unique_fd reader(::open(
@@ -134,6 +198,7 @@ file_message_consumer::file_message_consumer(const std::filesystem::path& log_pa
     if (reader) {
         record_open = ends_inside_a_record(reader.get());
     }
+    protect_archives(*folder, archives());
 }
 
 file_message_consumer::~file_message_consumer() {
@@ -277,7 +342,7 @@ void file_message_consumer::write_records() {
     }
     // Ended in the log it was cut in, before any rotation.
     if (record_open) {
-        iovec part{newline, 1};
+        iovec part{newline.data(), 1};
         if (write_all(calls, *file->descriptor(), &part, 1) != 1) {
             fail(errno);
         }
@@ -312,18 +377,17 @@ void file_message_consumer::write_run(std::size_t end) {
     const std::size_t begin = done == 0 ? 0 : ends[done - 1];
     const std::size_t bytes = ends[end - 1] - begin;
     reserve_room(fd, bytes);
-    iovec parts[3];
+    std::array<iovec, 3> parts{};
     int count = 0;
     if (begin < group.size()) {
         parts[count++] = {group.data() + begin, std::min(ends[end - 1], group.size()) - begin};
     }
     if (end == ends.size() && !large.empty()) {
         parts[count++] = {const_cast<char*>(large.data()), large.size()};
-        parts[count++] = {newline, 1};
+        parts[count++] = {newline.data(), 1};
     }
-    iovec original[3];
-    std::copy(parts, parts + count, original);
-    const std::size_t sent = write_all(calls, fd, parts, count);
+    const std::array<iovec, 3> original = parts;
+    const std::size_t sent = write_all(calls, fd, parts.data(), count);
     const int error = errno;
     const auto whole = static_cast<std::size_t>(
         std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(done),
@@ -331,27 +395,37 @@ void file_message_consumer::write_run(std::size_t end) {
         ends.begin());
     const std::size_t kept = (whole == done ? begin : ends[whole - 1]) - begin;
     if (sent > kept) {
-        const bool cleared = set_append_only(fd, false);
-        const bool cut = cleared && ::ftruncate(fd, static_cast<off_t>(size + kept)) == 0;
-        const bool protected_again = !cleared || set_append_only(fd, true);
-        if (!cut || !protected_again) {
+        off_t length = -1;
+        const int cut_error = take_back(calls, fd, static_cast<off_t>(sent - kept), length);
+        if (cut_error != 0) {
             spdlog::error("could not take a cut record out of the event log: {}",
-                          std::strerror(errno));
+                          std::strerror(cut_error));
         }
         // Left in, it is ended by a newline before the next record.
+        const bool cut = length >= 0;
         record_open = !cut;
-        size += cut ? 0 : sent - kept;
+        size = cut ? static_cast<std::uint64_t>(length) : size + sent;
+        // A truncation frees the room reserved past the end too.
+        reserved = cut ? size : reserved;
+    } else {
+        size += kept;
     }
-    size += kept;
     if (whole < end) {
-        seal_run(original, count, record_open ? sent : kept, whole);
+        seal_run(original.data(), count, record_open ? sent : kept, whole);
         committed(whole);
         fail(error);
     }
-    if (options.sync && calls.fdatasync(fd) != 0) {
-        spdlog::error("could not sync the event log: {}", std::strerror(errno));
+    if (options.sync) {
+        int result = 0;
+        while ((result = calls.fdatasync(fd)) != 0 && errno == EINTR) {
+        }
+        // Once while it fails, as for a hold: a disk that cannot sync would fail every group.
+        if (result != 0 && !sync_failing) {
+            spdlog::error("could not sync the event log: {}", std::strerror(errno));
+        }
+        sync_failing = result != 0;
     }
-    seal_run(original, count, kept, end);
+    seal_run(original.data(), count, kept, end);
     committed(end);
 }
 
@@ -414,6 +488,18 @@ void file_message_consumer::rotate() {
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
     const int at = folder->folder_descriptor();
+    // Only the file being written is archived: a log replaced under the daemon is left as it is
+    // and the records are held, rather than archived in its place.
+    struct stat opened {};
+    struct stat named {};
+    if (calls.fstat(fd, &opened) != 0) {
+        fail(errno);
+    }
+    if (::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        throw std::runtime_error(path.string() +
+                                 " is no longer the file being written: replaced or removed");
+    }
     // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
     // for giving back the room reserved past its end.
     io::unique_fd seal_fd;
@@ -436,9 +522,10 @@ void file_message_consumer::rotate() {
         fail(error);
     }
     // A truncation to its own size frees the blocks reserved past its end (a hole punched
-    // there is a no-op on ext4).
-    if (reserved > size) {
-        ::ftruncate(fd, static_cast<off_t>(size));
+    // there is a no-op on ext4); not when the file is not the size this writer counted.
+    if (reserved > size && static_cast<std::uint64_t>(opened.st_size) == size &&
+        ::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+        reserved = size;
     }
     // The seal goes first: a crash between the two leaves a log without a seal, which the next
     // start seals anew, never a seal that covers more than its log.
@@ -457,11 +544,12 @@ void file_message_consumer::rotate() {
         return 0;
     };
     for (int tries = 0, error = 0; (error = rename_to(archive)) != 0;) {
-        if (error != EEXIST || ++tries == 100) {
+        if (error != EEXIST || ++tries == 100 || archive.ends_with("999999")) {
             protect_again();
             fail(error);
         }
-        archive = name + "." + next_suffix(archive.substr(name.size() + 1));
+        archive.replace(name.size() + 1, std::string::npos,
+                        next_suffix(archive.substr(name.size() + 1)));
     }
     if (seal_fd && !set_append_only(seal_fd.get(), true)) {
         spdlog::error("Could not make the seal of archive {} append-only: {}", archive,
@@ -477,6 +565,7 @@ void file_message_consumer::rotate() {
     spdlog::info("Rotated the event log to {}", archive_path);
     kept.push_back(archive);
     remove_old_archives(kept);
+    protect_archives(*folder, kept);
     if (options.sync) {
         ::fsync(folder->folder_descriptor());
     }
@@ -511,20 +600,21 @@ void file_message_consumer::remove_old_archives(const std::vector<std::string>& 
     for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
          ++i) {
         const std::string archive_path = (folder->path() / kept[i]).string();
-        const io::unique_fd archive(::openat(folder->folder_descriptor(), kept[i].c_str(),
-                                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info {};
-        errno = EPERM;
-        if (!archive || ::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-            info.st_uid != 0 || info.st_nlink != 1 || !set_append_only(archive.get(), false) ||
+        const io::unique_fd archive = open_own_archive(folder->folder_descriptor(), kept[i]);
+        if (!archive || !set_append_only(archive.get(), false) ||
             ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
-            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(errno));
+            const int error = errno;
+            if (archive) {
+                set_append_only(archive.get(), true);
+            }
+            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(error));
             continue;
         }
         spdlog::info("Removed archive {}", archive_path);
         const std::string seal = seal_name(kept[i]);
         const io::unique_fd seal_fd(::openat(folder->folder_descriptor(), seal.c_str(),
                                              O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
         if (seal_fd && (::fstat(seal_fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
                         info.st_uid != 0 || !set_append_only(seal_fd.get(), false) ||
                         ::unlinkat(folder->folder_descriptor(), seal.c_str(), 0) != 0)) {
@@ -546,10 +636,10 @@ bool file_message_consumer::wait_to_retry(std::chrono::milliseconds delay) {
     return true;
 }
 
-void file_message_consumer::request_stop(std::chrono::steady_clock::time_point at) {
+void file_message_consumer::request_stop(std::chrono::steady_clock::time_point stop_at) {
     {
         std::lock_guard lock(mutex);
-        deadline = at;
+        deadline = stop_at;
     }
     stop_requested.notify_all();
 }

@@ -57,7 +57,7 @@ public:
     static constexpr std::size_t max_group_records = 1024;
     static constexpr std::size_t max_group_bytes = std::size_t{1} << 20;
 
-    explicit file_message_consumer(const std::filesystem::path& path, log_options options = {});
+    explicit file_message_consumer(std::filesystem::path log_path, log_options chosen = {});
     // Writes out what is still gathered, trying once more if no stop was requested.
     ~file_message_consumer();
     file_message_consumer(const file_message_consumer&) = delete;
@@ -66,15 +66,16 @@ public:
     // Never throws for a write problem. With `last` false the record may wait for the next
     // ones, until a record comes with `last` true or the group is full.
     void consume(std::string_view record, bool last = true);
-    // A held group is retried until `deadline` and then given up; wakes a retry that waits.
-    void request_stop(std::chrono::steady_clock::time_point deadline);
+    // A held group is retried until `stop_at` and then given up; wakes a retry that waits.
+    void request_stop(std::chrono::steady_clock::time_point stop_at);
     // Writes out what is gathered (holding it until the stop deadline at most) and reports the
     // records given up. Returns how many were.
     std::uint64_t finish();
 
     std::uint64_t records_written() const { return written.load(std::memory_order_relaxed); }
     std::uint64_t records_failed() const { return failed.load(std::memory_order_relaxed); }
-    // Records held for a log that cannot be written (0 when none), and why.
+    // The records of the group held for a log that cannot be written (0 when none), and why;
+    // the records behind it wait upstream and are not counted.
     std::uint64_t records_held() const { return held.load(std::memory_order_relaxed); }
     std::string hold_reason() const;
 
@@ -102,6 +103,7 @@ private:
     std::uint64_t size = 0;            // of the log, as this writer made it
     std::uint64_t reserved = 0;        // its blocks are allocated up to here
     bool reserve = true;               // false once the file system has no fallocate
+    bool sync_failing = false;         // the last fdatasync failed, and said so
     // The file ends inside a record (cut short by a kill of an earlier run): the next record
     // must first end it, so that none is ever glued to a broken one.
     bool record_open = false;

@@ -43,6 +43,8 @@ std::string logged(spdlog::sinks::ringbuffer_sink_mt& sink) {
     return fmt::format("{}", fmt::join(sink.last_formatted(), ""));
 }
 
+bool append_only(const path& file) { return shell("lsattr " + file.string()).substr(5, 1) == "a"; }
+
 }  // namespace
 
 TEST(file_message_consumer, holds_what_a_full_disk_cannot_take_and_writes_it_whole_once_it_can) {
@@ -65,6 +67,8 @@ TEST(file_message_consumer, holds_what_a_full_disk_cannot_take_and_writes_it_who
         room = -1;
         producer.join();
         EXPECT_EQ(read_file(dir / "events.log"), expected) << reserves;
+        // Still append-only once a cut record was taken out.
+        EXPECT_TRUE(append_only(dir / "events.log")) << reserves;
         EXPECT_EQ(consumer.records_written(), 600U);
         EXPECT_EQ(consumer.finish() + consumer.records_failed() + consumer.records_held(), 0U);
         const std::string lines = logged(*sink);
@@ -102,6 +106,9 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
     const path log = dir / "events.log";
     // A restart counts what the log already holds, and ends a record cut short in it.
     write_file(log, std::string(120, 'o'));
+    // An archive left without its attribute by a run killed in the middle of a rotation.
+    const path stale = dir / "events.log.20000101T000000Z-000000";
+    write_file(stale, "z\n");
     file_message_consumer consumer(log, {.max_file_size = 100, .max_archives = 3});
     // 201 bytes go alone into a log of their own; three in one group are split.
     const std::vector<std::string> records{std::string(30, 'a'), std::string(200, 'b'),
@@ -113,6 +120,7 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
         if (entry.path() != log) archives.push_back(entry.path());
     std::sort(archives.begin(), archives.end());
     ASSERT_EQ(archives.size(), 3U);
+    for (const path& archive : archives) EXPECT_TRUE(append_only(archive)) << archive;
     EXPECT_EQ(read_file(archives[0]) + read_file(archives[1]),
               records[0] + "\n" + records[1] + "\n");
     EXPECT_EQ(read_file(archives[2]), records[2] + "\n" + records[3] + "\n");
@@ -120,5 +128,7 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
     EXPECT_THAT(archives[0].filename().string(),
                 testing::MatchesRegex("events\\.log\\.[0-9]{8}T[0-9]{6}Z-[0-9]{6}"));
     EXPECT_EQ(count(logged(*sink), "[info] Rotated the event log to " + dir.root.string()), 4U);
-    EXPECT_EQ(count(logged(*sink), "[info] Removed archive " + dir.root.string()), 1U);
+    EXPECT_EQ(count(logged(*sink), "[info] Removed archive " + dir.root.string()), 2U);
+    EXPECT_TRUE(
+        contains(logged(*sink), "[warning] Made archive " + stale.string() + " append-only again"));
 }
