@@ -81,7 +81,7 @@ forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> fr
     if (state_file.has_parent_path()) {
         std::filesystem::create_directories(state_file.parent_path());
     }
-    cursor = saved = sent = load_state(state_file);
+    cursor = saved = sent = shared_cursor = load_state(state_file);
     known = source->count_from(cursor);
     worker = std::jthread([this] { run(); });
 }
@@ -240,12 +240,22 @@ void forwarder::fail(const std::string& reason) {
 }
 
 void forwarder::advance_cursor() {
+    if (window.empty() || window.front().now != stage::done) {
+        return;
+    }
     while (!window.empty() && window.front().now == stage::done) {
         cursor = std::move(window.front().next);
         window_bytes -= window.front().bytes;
         window.pop_front();
         finished.fetch_add(1, std::memory_order_relaxed);
     }
+    std::lock_guard lock(cursor_mutex);
+    shared_cursor = cursor;
+}
+
+position forwarder::acknowledged() const {
+    std::lock_guard lock(cursor_mutex);
+    return shared_cursor;
 }
 
 // After a failure nothing new goes out until every record in flight is settled: a record the

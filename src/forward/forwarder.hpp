@@ -48,6 +48,8 @@ public:
     std::uint64_t forwarded() const { return stored.load(std::memory_order_relaxed); }
     // Records in the log that the broker has not stored yet.
     std::uint64_t behind() const;
+    // The position after the last record the broker stored, in order.
+    position acknowledged() const;
 
 private:
     struct settled_event {
@@ -85,6 +87,9 @@ private:
     std::vector<settled_event> arrived;
     bool poked = false;
     bool stopping = false;
+
+    mutable std::mutex cursor_mutex;
+    position shared_cursor;  // a copy of `cursor` for other threads
 
     std::atomic<std::uint64_t> known{0};
     std::atomic<std::uint64_t> finished{0};

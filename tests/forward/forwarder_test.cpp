@@ -2,8 +2,6 @@
 // outages and a restart, and a broker that accepts connections and never speaks.
 #include "forward/forwarder.hpp"
 
-#include <set>
-
 #include "forward/nats_sink.hpp"
 #include "support/broker.hpp"
 
@@ -47,21 +45,6 @@ private:
     std::string buffer;
 };
 
-// Every byte value, newlines and NULs among them, in a different order in each record.
-std::string record(int i) {
-    std::string bytes = std::to_string(i) + "\n";
-    for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>((b + i) % 256));
-    return bytes.substr(0, bytes.size() - static_cast<std::size_t>(i % 200));
-}
-
-// How many of the captured lines hold `text`.
-std::size_t logged(const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt>& log,
-                   const std::string& text) {
-    std::size_t found = 0;
-    for (const auto& line : log->last_formatted()) found += contains(line, text) ? 1 : 0;
-    return found;
-}
-
 struct bench {
     explicit bench(std::vector<std::string> servers) {
         config.servers = std::move(servers);
@@ -83,17 +66,6 @@ struct bench {
             if (i % per_ms == 0) std::this_thread::sleep_for(1ms);
         }
     }
-    // The stream holds records 0 to count - 1 once each, in order, byte-exact.
-    void expect_stream(const stream& events, int count) {
-        ASSERT_TRUE(eventually([&] { return events.count() >= std::uint64_t(count); }, 120s));
-        std::set<std::string> ids;
-        for (int i = 0; i < count; ++i) {
-            const auto [bytes, id] = events.get(std::uint64_t(i) + 1);
-            ASSERT_EQ(bytes, record(i)) << i;
-            ASSERT_TRUE(ids.insert(id).second) << id;
-        }
-        EXPECT_EQ(events.count(), std::uint64_t(count));
-    }
 
     temp_dir dir;
     path log = dir / "events.log";
@@ -109,7 +81,7 @@ TEST(forwarder, every_record_reaches_one_node_once_in_order_byte_exact) {
     bench run(node.urls());
     run.start();
     run.write(0, 20000);
-    run.expect_stream(events, 20000);
+    events.expect_records(20000);
     EXPECT_TRUE(eventually([&] { return run.sent->behind() == 0; }));
     EXPECT_EQ(run.sent->forwarded(), 20000U);
 }
@@ -142,7 +114,7 @@ TEST(forwarder, three_nodes_through_outages_and_a_restart_get_each_record_once_i
     run.write(18000, 24000, 2);
     for (int i = 0; i < 3; ++i) cluster.start(i);
     run.write(24000, 30000, 2);
-    run.expect_stream(events, 30000);
+    events.expect_records(30000);
     EXPECT_TRUE(eventually([&] { return resumed() == before; }));
     EXPECT_EQ(paused(), before + 1);
 }

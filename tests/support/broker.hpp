@@ -4,10 +4,27 @@
 #include <nats/nats.h>
 #include <netinet/in.h>
 
+#include <set>
+
 #include "support/support.hpp"
 
 // Real nats-server processes for the forwarding tests, and a client to look into the stream.
 namespace test {
+
+// Every byte value, newlines and NULs among them, in a different order in each record.
+inline std::string record(int i) {
+    std::string bytes = std::to_string(i) + "\n";
+    for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>((b + i) % 256));
+    return bytes.substr(0, bytes.size() - static_cast<std::size_t>(i % 200));
+}
+
+// How many of the captured lines hold `text`.
+inline std::size_t logged(const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt>& log,
+                          const std::string& text) {
+    std::size_t found = 0;
+    for (const auto& line : log->last_formatted()) found += contains(line, text) ? 1 : 0;
+    return found;
+}
 
 // A TCP listener on 127.0.0.1 that the kernel accepts connections for and that never speaks;
 // with `port` 0, a port free at the time of asking.
@@ -119,6 +136,19 @@ public:
             id);
         natsMsg_Destroy(msg);
         return got;
+    }
+
+    // The stream holds record(0) to record(count - 1) once each, in order, byte-exact, each
+    // under an id of its own.
+    void expect_records(int count) const {
+        ASSERT_TRUE(eventually([&] { return this->count() >= std::uint64_t(count); }, 120s));
+        std::set<std::string> ids;
+        for (int i = 0; i < count; ++i) {
+            const auto [bytes, id] = get(std::uint64_t(i) + 1);
+            ASSERT_EQ(bytes, record(i)) << i;
+            ASSERT_TRUE(ids.insert(id).second) << id;
+        }
+        EXPECT_EQ(this->count(), std::uint64_t(count));
     }
 
 private:
