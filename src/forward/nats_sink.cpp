@@ -83,6 +83,9 @@ struct nats_sink::connection {
         if (tag != 0) {
             if (ack != nullptr) {
                 link->handlers.settled(tag, outcome::stored, {});
+            } else if (error != nullptr && error->Err == NATS_NO_RESPONDERS) {
+                link->handlers.settled(tag, outcome::failed,
+                                       "no stream takes the subject " + link->subject);
             } else if (error != nullptr) {
                 link->handlers.settled(tag,
                                        error->ErrCode == JSStreamMessageExceedsMaximumErr
