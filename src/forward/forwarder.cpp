@@ -208,8 +208,7 @@ void forwarder::settle(const settled_event& event) {
     --waiting;
     switch (event.result) {
         case outcome::stored:
-            entry->now = stage::done;
-            stored.fetch_add(1, std::memory_order_relaxed);
+            entry->now = stage::stored;
             if (paused) {
                 paused = false;
                 backoff = std::chrono::milliseconds(100);
@@ -217,7 +216,7 @@ void forwarder::settle(const settled_event& event) {
             }
             break;
         case outcome::refused:
-            entry->now = stage::done;
+            entry->now = stage::refused;
             spdlog::error("A record was not forwarded, as the broker refuses it: {}", event.reason);
             break;
         case outcome::failed:
@@ -240,10 +239,17 @@ void forwarder::fail(const std::string& reason) {
 }
 
 void forwarder::advance_cursor() {
-    if (window.empty() || window.front().now != stage::done) {
+    const auto settled_for_good = [this] {
+        return !window.empty() &&
+               (window.front().now == stage::stored || window.front().now == stage::refused);
+    };
+    if (!settled_for_good()) {
         return;
     }
-    while (!window.empty() && window.front().now == stage::done) {
+    while (settled_for_good()) {
+        if (window.front().now == stage::stored) {
+            stored.fetch_add(1, std::memory_order_relaxed);
+        }
         cursor = std::move(window.front().next);
         window_bytes -= window.front().bytes;
         window.pop_front();

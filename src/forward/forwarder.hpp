@@ -44,7 +44,7 @@ public:
 
     // The writer has added `count` records to the log. Returns at once, whatever the broker does.
     void written(std::uint64_t count);
-    // Records the broker stored since the start.
+    // Records the broker stored since the start, each counted once.
     std::uint64_t forwarded() const { return stored.load(std::memory_order_relaxed); }
     // Records in the log that the broker has not stored yet.
     std::uint64_t behind() const;
@@ -58,7 +58,7 @@ private:
         std::string reason;
     };
     using clock = std::chrono::steady_clock;
-    enum class stage { waiting, done, failed };
+    enum class stage { waiting, stored, refused, failed };
     struct in_flight {
         std::uint64_t tag;
         position next;
