@@ -1,7 +1,6 @@
 #include "output/file_message_consumer.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -79,18 +78,6 @@ file_message_consumer::file_message_consumer(const std::filesystem::path& path, 
         .set_mac_label("0:High:0")
         .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
         .open_append_only(std::ios_base::out | std::ios_base::app);
-    // logrotate refuses such a folder; the daemon serves, but says so: its owner can rename the
-    // log away or put another file in its place before the next start.
-    const struct stat folder = file.directory_status();
-    if (folder.st_uid != 0 || (folder.st_mode & S_IWOTH) != 0 ||
-        ((folder.st_mode & S_IWGRP) != 0 && folder.st_gid != 0)) {
-        const passwd* owner = ::getpwuid(folder.st_uid);
-        spdlog::warn(
-            "Log folder {} is writable by others than root (owner {}): a local user can "
-            "replace the event log",
-            path.has_parent_path() ? path.parent_path().string() : ".",
-            owner != nullptr ? std::string(owner->pw_name) : std::to_string(folder.st_uid));
-    }
     // Read through a descriptor of its own: the one kept is write-only.
     const int reader = ::open(("/proc/self/fd/" + std::to_string(*file.descriptor())).c_str(),
                               O_RDONLY | O_CLOEXEC);

@@ -20,38 +20,54 @@ namespace permissions {
 
 namespace {
 
-// Closes a descriptor on every way out of a scope.
-class scoped_fd {
-public:
-    explicit scoped_fd(int descriptor) : fd(descriptor) {}
-    ~scoped_fd() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    scoped_fd(const scoped_fd&) = delete;
-    scoped_fd& operator=(const scoped_fd&) = delete;
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
-
-private:
-    int fd;
-};
-
 const char* last_error() { return std::strerror(errno); }
 
 // The path through which a descriptor's own file is reached, for calls that take a path.
 std::string descriptor_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-void set_append_only(int fd, bool on) {
+// Whether the attribute was set before.
+bool set_append_only(int fd, bool on) {
     int flags = 0;
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) {
         throw permissions_error("Failed to fetch inode flags, err: {}", last_error());
     }
+    const bool was = (flags & FS_APPEND_FL) != 0;
     flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
     if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) < 0) {
         throw permissions_error("Failed to set inode flags, err: {}", last_error());
     }
+    return was;
+}
+
+// Refuses, before anything changes, a file that someone other than root could have opened for
+// writing: that descriptor would write past the append-only attribute, which is checked only
+// at open. A second link may be someone else's file.
+void require_adoptable(const struct stat& info, const std::filesystem::path& path) {
+    std::string why;
+    if (info.st_nlink != 1) {
+        why = fmt::format("it has {} links", info.st_nlink);
+    } else if (info.st_uid != 0) {
+        const passwd* owner = ::getpwuid(info.st_uid);
+        why = fmt::format("it is owned by {}, not root",
+                          owner != nullptr ? owner->pw_name : std::to_string(info.st_uid));
+    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = fmt::format("its mode {:o} lets others than root write to it", info.st_mode & 07777U);
+    } else {
+        return;
+    }
+    throw permissions_error("Refusing to adopt {}: {}; move it aside to start a fresh log",
+                            path.string(), why);
+}
+
+std::filesystem::path parent_folder(const std::filesystem::path& path, bool create) {
+    if (path.has_parent_path()) {
+        return path.parent_path();
+    }
+    if (create) {
+        throw std::filesystem::filesystem_error("cannot create directories", path.parent_path(),
+                                                std::make_error_code(std::errc::invalid_argument));
+    }
+    return ".";
 }
 
 int open_flags(std::ios_base::openmode mode) {
@@ -72,8 +88,8 @@ int open_flags(std::ios_base::openmode mode) {
 }  // namespace
 
 void apply_acl(const std::filesystem::path& target, const char* text) {
-    scoped_fd opened(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (opened.get() < 0) {
+    io::unique_fd opened(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened) {
         throw permissions_error("Failed to set ACL, err: {}", last_error());
     }
     apply_acl(opened.get(), text);
@@ -99,67 +115,85 @@ void apply_acl(int target, const char* text) {
 }
 
 protected_file::protected_file(const std::filesystem::path& file_path, bool create)
-    : path(file_path) {
-    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-    if (create) {
-        std::filesystem::create_directories(path.parent_path());
+    : path(file_path),
+      directory(parent_folder(file_path, create), create),
+      name(file_path.filename().string()) {
+    prepare(create);
+}
+
+protected_file::protected_file(const safe_folder& folder, const std::string& file_name, bool create)
+    : path(folder.path() / file_name), directory(folder.duplicate()), name(file_name) {
+    prepare(create);
+}
+
+void protected_file::prepare(bool create) {
+    // One name in the folder walked: anything more would be resolved without the walk's checks.
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw permissions_error("output path is not a regular file: {}", path.string());
     }
-    scoped_fd folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder_fd.get() < 0) {
-        throw permissions_error("failed to unset append-only attribute: {}", last_error());
-    }
-    const std::string name = path.filename().string();
-    if (create) {
-        // Created private and exclusively: the ACL that lets auditors read it comes later,
-        // and until then nobody else may open it and keep the descriptor.
-        const int created =
-            ::openat(folder_fd.get(), name.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-        if (created >= 0) {
-            ::close(created);
-        }
-    }
+    directory.require_private();
     // A path handle opens whatever is there without side effects, a link or a device included,
     // so that it can be checked before anything reads it.
-    scoped_fd found(::openat(folder_fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (found.get() < 0) {
+    io::unique_fd found(
+        ::openat(directory.folder_descriptor(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!found && errno == ENOENT && create) {
+        // Without a name, nobody else can open it until it is protected and linked.
+        io::unique_fd made(::openat(directory.folder_descriptor(), ".",
+                                    O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR));
+        unnamed = static_cast<bool>(made);
+        if (!made && (errno == EOPNOTSUPP || errno == EISDIR)) {
+            // A file system without unnamed files: created private and exclusively instead.
+            made.reset(::openat(directory.folder_descriptor(), name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                S_IRUSR | S_IWUSR));
+        }
+        if (!made) {
+            throw permissions_error("Failed to create file {}, err: {}", path.string(),
+                                    last_error());
+        }
+        file.reset(::open(descriptor_path(made.get()).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file) {
+            throw permissions_error("Failed to create file {}, err: {}", path.string(),
+                                    last_error());
+        }
+        return;
+    }
+    if (!found) {
         throw permissions_error("failed to unset append-only attribute: {}", last_error());
     }
     struct stat info {};
     if (::fstat(found.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw permissions_error("output path is not a regular file: {}", path.string());
     }
-    scoped_fd readable(
-        ::open(descriptor_path(found.get()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (readable.get() < 0) {
+    require_adoptable(info, path);
+    file.reset(::open(descriptor_path(found.get()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file) {
         throw permissions_error("failed to unset append-only attribute: {}", last_error());
     }
-    set_append_only(readable.get(), false);
-    directory = folder_fd.release();
-    file = readable.release();
+    reprotect = set_append_only(file.get(), false);
 }
 
 protected_file::~protected_file() {
-    for (const int held : {fd.value_or(-1), file, directory}) {
-        if (held >= 0) {
-            ::close(held);
+    if (reprotect) {
+        try {
+            set_append_only(file.get(), true);
+        } catch (const permissions_error&) {
+            // Nothing more can be done for it here; the failure that ended the chain is reported.
         }
     }
 }
 
-struct stat protected_file::directory_status() const {
-    struct stat info {};
-    ::fstat(directory, &info);
-    return info;
+std::optional<int> protected_file::descriptor() const {
+    return out ? std::optional<int>(out.get()) : std::nullopt;
 }
 
 protected_file& protected_file::set_directory_acl(const std::string& acl) {
-    apply_acl(directory, acl.c_str());
+    apply_acl(directory.folder_descriptor(), acl.c_str());
     return *this;
 }
 
 protected_file& protected_file::set_acl(const std::string& acl) {
-    apply_acl(file, acl.c_str());
+    apply_acl(file.get(), acl.c_str());
     return *this;
 }
 
@@ -173,7 +207,7 @@ protected_file& protected_file::set_owner(const std::string& user, const std::st
     if (group_entry == nullptr) {
         throw permissions_error("Failed to resolve gid for {}, err: {}", group, last_error());
     }
-    if (::fchown(file, uid, group_entry->gr_gid) < 0) {
+    if (::fchown(file.get(), uid, group_entry->gr_gid) < 0) {
         throw permissions_error("Failed to set file owner user or group, err: {}", last_error());
     }
     return *this;
@@ -191,32 +225,51 @@ protected_file& protected_file::set_mac_label(const std::string& label) {
         throw permissions_error("failed to parse mac label: {}", label);
     }
     // The label library takes a path: the descriptor's own one cannot be swapped.
-    if (::mavi_set_path(descriptor_path(file).c_str(), handle) != 0) {
+    if (::mavi_set_path(descriptor_path(file.get()).c_str(), handle) != 0) {
         throw permissions_error("failed to set mac label");
     }
     return *this;
 }
 
 int protected_file::open_append_only(std::ios_base::openmode mode) {
-    if (fd) {
-        ::close(*fd);
-        fd.reset();
+    out.reset();
+    // Linked before the attribute is set: the kernel refuses a link to an append-only file.
+    if (unnamed) {
+        if (::linkat(AT_FDCWD, descriptor_path(file.get()).c_str(), directory.folder_descriptor(),
+                     name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            throw permissions_error("Failed to link file {}, err: {}", path.string(), last_error());
+        }
+        unnamed = false;
+        // Held from then on through its name, so that /proc and lsof show the log's path and
+        // not that of a deleted file; only root can have put anything else there.
+        io::unique_fd named(::openat(directory.folder_descriptor(), name.c_str(),
+                                     O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        struct stat linked {
+        }, made{};
+        if (!named || ::fstat(named.get(), &linked) != 0 || ::fstat(file.get(), &made) != 0) {
+            throw permissions_error("Failed to link file {}, err: {}", path.string(), last_error());
+        }
+        if (linked.st_ino != made.st_ino || linked.st_dev != made.st_dev) {
+            throw permissions_error("File {} was replaced while it was linked", path.string());
+        }
+        file = std::move(named);
     }
     struct stat info {};
-    if (::fstatat(directory, path.filename().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
+    if (::fstatat(directory.folder_descriptor(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
         errno == ENOENT) {
         throw std::filesystem::filesystem_error(
             "file does not exist", path,
             std::make_error_code(std::errc::no_such_file_or_directory));
     }
     // Reopened through the descriptor of the file that was protected, never through its name.
-    const int opened = ::open(descriptor_path(file).c_str(), open_flags(mode) | O_CLOEXEC);
+    const int opened = ::open(descriptor_path(file.get()).c_str(), open_flags(mode) | O_CLOEXEC);
     if (opened < 0) {
         throw std::filesystem::filesystem_error("file does not exist", path,
                                                 std::error_code(errno, std::generic_category()));
     }
-    fd = opened;
+    out.reset(opened);
     set_append_only(opened, true);
+    reprotect = false;
     return opened;
 }
 

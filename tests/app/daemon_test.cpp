@@ -172,7 +172,9 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
               {"Error reading"}},
              {"-c " + config("queue: {endpoint: 5555}\n"), 1, {fatal + "Invalid argument"},
               {"Output file"}},
-             {send + "-e " + d.endpoint() + " 'first event' '' third", 0, {}, {"\n"}},
+             {send + "-e " + d.endpoint() + " -- 'first event' '' -h", 0, {}, {"\n"}},
+             {send + "-e " + d.endpoint() + " 'not sent' -h", 2, {tool + "-h comes after the "
+              "first record; to send it as a record, put -- before the records\n"}, one_line},
              {send + "--config " + conf, 0, {}, {"\n"}},
              {send + "-c " + conf + " fits 'twenty-one bytes long'", 1,
               {tool + "event 2 is larger than the daemon takes; 1 sent before it\n"}, one_line},
@@ -193,7 +195,7 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
     // No log created where the endpoint could not be bound.
     EXPECT_FALSE(std::filesystem::exists(dir / "no"));
     EXPECT_EQ(d.wait_for_records(7),
-              (std::vector<std::string>{"first event", "", "third", "line one", "",
+              (std::vector<std::string>{"first event", "", "-h", "line one", "",
                                         "last without newline", "fits"}));
     EXPECT_EQ(d.stop(SIGTERM), 0);
 }

@@ -36,6 +36,14 @@ dpkg-query -W -f='${Conffiles}' velmoeventsd | grep -q /etc/velmoeventsd/config.
 systemd-analyze verify --man=no /usr/lib/systemd/system/velmoeventsd.socket \
     /usr/lib/systemd/system/velmoeventsd.service || fail "systemd-analyze verify"
 ldd /usr/sbin/velmoeventsd | grep -q "libmavi.so.3 => /" || fail "the loader cannot find libmavi.so.3"
+dpkg -i "$deb" >/dev/null || fail "an upgrade over the installed package"
+systemd-analyze security --offline=yes --threshold=21 /usr/lib/systemd/system/velmoeventsd.service \
+    >/dev/null || fail "the unit's exposure is above 2.1"
+# No search path with an empty entry (the working folder) in the build tree, none installed.
+for program in src/app/velmoeventsd tools/send/velmoevents-send; do
+    readelf -d "$build_dir/$program" | grep -E "R(UN)?PATH.*(\[:|::|:\])" && fail "$program"
+done
+readelf -d /usr/sbin/velmoeventsd /usr/bin/velmoevents-send | grep -q PATH && fail "installed RUNPATH"
 
 # The installed programs, on a configuration that writes under the work folder.
 cat > "$work/config.yaml" <<CONFIG

@@ -1,7 +1,5 @@
 // The real daemon under faults: a full disk, hostile peers, oversized records, refused
-// and swapped output paths.
-#include <pwd.h>
-#include <sys/prctl.h>
+// and output paths a local user prepared.
 #include <sys/sysmacros.h>
 
 #include <random>
@@ -147,45 +145,90 @@ TEST(daemon_faults, output_paths_that_are_not_regular_files_are_refused_untouche
     }
 }
 
-TEST(daemon_faults, a_user_owning_the_log_folder_cannot_redirect_the_protection) {
-    test::daemon d;
-    const auto root = d.folder.root, secret = root / "secret", hidden = root / "hidden";
-    const auto attack = root / "attack", logs = attack / "logs";
-    // Files only root may read, and a folder of the attacker's with links to them.
-    ASSERT_EQ(
-        shell("cd " + root.string() +
-              " && chmod 755 . && echo root only > secret && "
-              "chmod 600 secret && mkdir -m 700 hidden && mkdir -p attack/logs && "
-              "ln -s $PWD/hidden attack/logs.other && ln -s $PWD/secret attack/logs/events.other "
-              "&& chown -h nobody: attack attack/logs attack/logs.other attack/logs/events.other"),
-        "");
-    const passwd* nobody = ::getpwnam("nobody");
-    d.configure("", "", "", logs / "events.log");
-    const std::string before = facts(secret) + facts(hidden);
-    // The attacker swaps the log for a link to the root-only file, and the folder for a link
-    // to the root-only folder, each exchange atomic, as fast as it can.
-    const std::string folder = logs, folder_link = attack / "logs.other", log = logs / "events.log",
-                      log_link = logs / "events.other";
-    const pid_t swapper = ::fork();
-    // The death signal is set after the change of user, which clears it.
-    if (swapper == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0 &&
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0) {
-        for (;;) {
-            ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, folder_link.c_str(), RENAME_EXCHANGE);
-            ::renameat2(AT_FDCWD, log.c_str(), AT_FDCWD, log_link.c_str(), RENAME_EXCHANGE);
-        }
-    }
-    if (swapper == 0) ::_exit(1);
-    // Each start that serves is stopped just after "Service ready", which is still orderly.
-    for (int start = 0; start < 150; ++start) {
-        const bool served = d.start();
-        EXPECT_EQ(served ? d.stop(start % 2 ? SIGINT : SIGTERM) : d.running().wait(), !served)
+namespace {
+
+// Runs the rest of a command line as a local user of no privilege, created for these tests,
+// who belongs to a team whose files it may write.
+std::string as_intruder() {
+    // Tests that run side by side may both find the user missing: one of them creates it.
+    shell(
+        "for try in $(seq 50); do id velmo-intruder && break; getent group velmo-team || "
+        "groupadd velmo-team; useradd -r -M -s /usr/sbin/nologin -G velmo-team velmo-intruder;"
+        " sleep 0.1; done");
+    return "setpriv --reuid=velmo-intruder --regid=velmo-intruder --init-groups ";
+}
+
+}  // namespace
+
+TEST(daemon_faults, layouts_a_local_user_prepared_are_refused_and_left_as_they_were) {
+    const std::string team = "chgrp -R velmo-team team && chmod 2775 team && chmod 660 team/f && ";
+    // What root and the user ($as) did in a fresh folder, the log's path there, what the
+    // daemon is started under, why it refuses, and what must stay exactly as it was.
+    // clang-format off
+    using attack = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+    for (const auto& [setup, log, launcher, refusal, kept] : std::vector<attack>{
+             // A team's file linked into the log folder while it was shared, then tightened.
+             {"mkdir -m 1777 logs team && echo notes > team/f && " + team +
+                  "$as ln team/f logs/events.log && chmod 755 logs",
+              "logs/events.log", "", "Refusing to adopt $T/logs/events.log: it has 2 links",
+              "team/f team"},
+             // The user swaps a folder above the log for a link to the team's shared folder.
+             {"mkdir -p home/data/logs team && echo log > team/events.log && touch team/f && " +
+                  team + "chmod 664 team/events.log && chown velmo-intruder home && " +
+                  "$as mv home/data home/old && $as ln -s $T/team home/data",
+              "home/data/events.log", "", "Refusing $T/home/data: its folder $T/home may be "
+              "changed by others than root (owner velmo-intruder, mode 755)",
+              "team team/events.log home/old"},
+             // A shared folder, its ACL letting auditors write.
+             {"mkdir -m 1777 logs && setfacl -m g:velmo-audit:rwx logs && $as touch logs/x",
+              "logs/events.log", "", "Log folder $T/logs is writable by others than root "
+              "(owner root, mode 1777)", "logs logs/x"},
+             // The log of an earlier run, and a label that cannot be set this time.
+             {"mkdir logs && echo earlier > logs/events.log && chgrp velmo-admin logs/events.log "
+                  "&& setfacl --set u::rw-,g::r--,o::---,g:velmo-audit:r logs/events.log && "
+                  "chattr +a logs/events.log",
+              "logs/events.log", "setpriv --bounding-set -sys_admin",
+              "failed to set mac label", "logs/events.log"}}) {
+        // clang-format on
+        test::daemon d;
+        const std::string t = d.folder.root.string(),
+                          sh = "cd " + t + " && T=" + t + " as='" + as_intruder() + "' && ";
+        ASSERT_EQ(shell(sh + "chmod 755 . && " + setup), "") << setup;
+        const std::string facts_of_kept = sh + "for f in " + kept + "; do stat -c '%n %u:%g %A' " +
+                                          "$f; getfacl -cp $f; getfattr -hd -m - $f; lsattr " +
+                                          "-d $f; cat $f; done 2>&1";
+        const std::string before = shell(facts_of_kept);
+        d.configure("", "", "", d.folder / log);
+        EXPECT_FALSE(d.start(launcher));
+        EXPECT_EQ(d.running().wait(), 1);
+        EXPECT_TRUE(contains(d.running().output(), "Fatal error: " + replace_all(refusal, "$T", t)))
             << d.running().output();
-        EXPECT_TRUE(!served || contains(d.running().output(),
-                                        "[warning] Log folder " + folder +
-                                            " is writable by others than root (owner nobody)"));
+        EXPECT_EQ(shell(facts_of_kept), before) << setup;
     }
-    EXPECT_EQ(facts(secret) + facts(hidden), before);
-    ::kill(swapper, SIGKILL);
-    ::waitpid(swapper, nullptr, 0);
+}
+
+TEST(daemon_faults, a_descriptor_held_from_before_never_writes_the_log) {
+    test::daemon d;
+    const std::string log = d.output(), as = as_intruder();
+    // The user plants the log while its folder is shared and keeps it open; then the folder is
+    // made root's.
+    ASSERT_EQ(shell("cd " + d.folder.root.string() + " && chmod 755 . && mkdir -m 1777 log && " +
+                    as + "touch " + log + " && chmod 755 log"),
+              "");
+    process holder(as + "sh -c 'exec 3<>" + log + " && echo holding && while [ ! -e " + log +
+                   ".go ]; do sleep 0.01; done; printf FORGED >&3'");
+    ASSERT_TRUE(holder.wait_for_output("holding"));
+    EXPECT_FALSE(d.start());
+    EXPECT_TRUE(contains(d.running().output(), "Fatal error: Refusing to adopt " + log +
+                                                   ": it is owned by velmo-intruder, not root"));
+    // Moved aside as the error says, it gives way to a fresh log that the old descriptor misses.
+    std::filesystem::rename(log, log + ".planted");
+    ASSERT_TRUE(d.start());
+    producer(d.endpoint()).send("genuine");
+    d.wait_for_records(1);
+    write_file(log + ".go", "");
+    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_EQ(read_file(log), "genuine\n");
+    EXPECT_EQ(read_file(log + ".planted"), "FORGED");
 }

@@ -37,6 +37,13 @@ inline std::size_t count(const std::string& text, const std::string& part) {
     return found;
 }
 
+inline std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 inline std::string read_file(const path& file) {
     std::ostringstream content;
     content << std::ifstream(file, std::ios::binary).rdbuf();

@@ -21,9 +21,9 @@ namespace po = boost::program_options;
 
 namespace {
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int status = 1) {
     std::cerr << "velmoevents-send: " << message << std::endl;
-    return 1;
+    return status;
 }
 
 // Sends every record, then waits until the daemon has read them all. A record over the limit
@@ -85,8 +85,21 @@ int main(int argc, char* argv[]) {
 
     po::variables_map variables;
     try {
-        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
-                  variables);
+        const po::parsed_options parsed =
+            po::command_line_parser(argc, argv).options(all).positional(positional).run();
+        // An option among the records was most likely meant as one ("-h"): acting on it would
+        // send nothing, and sending it would guess.
+        bool records_begun = false;
+        for (const auto& option : parsed.options) {
+            records_begun = records_begun || option.position_key >= 0;
+            if (records_begun && option.position_key < 0) {
+                return fail(fmt::format("{} comes after the first record; to send it as a "
+                                        "record, put -- before the records",
+                                        option.original_tokens.front()),
+                            2);
+            }
+        }
+        po::store(parsed, variables);
         po::notify(variables);
     } catch (const std::exception& error) {
         std::cerr << "velmoevents-send: " << error.what() << "\n" << options << std::endl;
@@ -94,7 +107,8 @@ int main(int argc, char* argv[]) {
     }
     if (variables.count("help") != 0) {
         std::cout << options << "\nEach RECORD is one event; without any, each line of standard"
-                  << " input is one.\n";
+                  << " input is one.\nRecords that begin with - follow --, as in: velmoevents-send"
+                  << " -- -h\n";
         return 0;
     }
     const double timeout = variables["timeout"].as<double>();
