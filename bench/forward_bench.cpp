@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "bench_util.hpp"
 #include "forward/forwarder.hpp"
 #include "forward/nats_sink.hpp"
 #include "output/file_message_consumer.hpp"
+#include "support/harness.hpp"
 
 namespace {
 
@@ -80,13 +80,13 @@ void create_stream(const std::string& url) {
 int main(int argc, char* argv[]) {
     const std::uint64_t count = argc > 1 ? std::stoull(argv[1]) : 200000;
     spdlog::set_level(spdlog::level::warn);
-    bench::scratch dir;
+    test::temp_dir dir;
     const std::string port = "14222";
     const std::string url = "nats://127.0.0.1:" + port;
     const std::string server = "nats-server -a 127.0.0.1 -p " + port + " -js -sd " +
-                               (dir.path() / "store").string() + " >" +
-                               (dir.path() / "server.log").string() + " 2>&1 & echo $! >" +
-                               (dir.path() / "server.pid").string();
+                               (dir.root / "store").string() + " >" +
+                               (dir.root / "server.log").string() + " 2>&1 & echo $! >" +
+                               (dir.root / "server.pid").string();
     if (std::system(server.c_str()) != 0) {
         return 1;
     }
@@ -95,7 +95,8 @@ int main(int argc, char* argv[]) {
     for (std::size_t size : {64U, 512U}) {
         for (std::size_t window : {64U, 512U, 2048U}) {
             create_stream(url);
-            const auto log = dir.path() / ("events-" + std::to_string(size) + ".log");
+            const auto log = dir.root / ("events-" + std::to_string(size) + "-" +
+                                         std::to_string(window) + ".log");
             double local = 0;
             {
                 file_message_consumer consumer(log);
@@ -104,11 +105,11 @@ int main(int argc, char* argv[]) {
                 for (std::uint64_t i = 0; i < count; ++i) {
                     consumer.consume(record, i % 1024 == 1023 || i + 1 == count);
                 }
-                local = static_cast<double>(count) / bench::seconds_since(start);
+                local = static_cast<double>(count) / test::seconds_since(start);
             }
             settings::forward_settings config;
             config.servers = {url};
-            config.state_file = dir.path() / "forward.state";
+            config.state_file = dir.root / "forward.state";
             std::filesystem::remove(config.state_file);
             forward::window_limits limits;
             limits.window_records = window;
@@ -120,12 +121,11 @@ int main(int argc, char* argv[]) {
             while (forwarder.forwarded() < count) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            const double rate = static_cast<double>(count) / bench::seconds_since(start);
+            const double rate = static_cast<double>(count) / test::seconds_since(start);
             std::printf("%-7zu %8zu %14.0f %14.0f %10.1f %12.1f\n", size, window, local, rate,
-                        rate * static_cast<double>(size) / 1e6, bench::peak_rss_mib());
-            bench::scratch::remove(log);
+                        rate * static_cast<double>(size) / 1e6, test::peak_mib());
         }
     }
-    std::system(("kill $(cat " + (dir.path() / "server.pid").string() + ")").c_str());
+    std::system(("kill $(cat " + (dir.root / "server.pid").string() + ")").c_str());
     return 0;
 }

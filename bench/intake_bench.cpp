@@ -5,15 +5,16 @@
 #include <sys/uio.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <thread>
 
-#include "bench_util.hpp"
 #include "executor/asio_task_executor.hpp"
 #include "messaging/message_service.hpp"
 #include "messaging/zmq_message_queue.hpp"
 #include "producers.hpp"
+#include "support/harness.hpp"
 
 namespace {
 
@@ -22,7 +23,7 @@ using service_type = message_service<zmq_message_queue, asio_task_executor>;
 struct counting_consumer {
     std::atomic<std::uint64_t> records{0};
     std::uint64_t bytes = 0;
-    void consume(std::string_view message, bool) {
+    void consume(std::string_view message, bool /*last*/) {
         bytes += message.size();
         records.fetch_add(1, std::memory_order_release);
     }
@@ -31,10 +32,11 @@ struct counting_consumer {
 struct file_consumer {
     int fd;
     std::atomic<std::uint64_t> records{0};
-    void consume(std::string_view message, bool) {
+    void consume(std::string_view message, bool /*last*/) {
         char newline = '\n';
-        iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}};
-        if (::writev(fd, parts, 2) < 0) {
+        std::array<iovec, 2> parts{
+            {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}}};
+        if (::writev(fd, parts.data(), 2) < 0) {
             std::perror("writev");
         }
         records.fetch_add(1, std::memory_order_release);
@@ -46,32 +48,36 @@ struct result {
     double peak_mib;
 };
 
-// Waits until `done` reaches `total`, timing from the first record to the last.
+// Waits until `done` reaches `total`, timing from the first record to the last; a case that
+// stalls for minutes has failed.
+void wait_for(const std::function<bool()>& done) {
+    using namespace std::literals;
+    if (!test::eventually(done, 5min, 200us)) throw std::runtime_error("records went missing");
+}
+
 template <typename Counter>
 double time_until(const Counter& done, std::uint64_t total) {
-    while (done() == 0) {
-        std::this_thread::yield();
-    }
+    wait_for([&] { return done() > 0; });
     const auto start = std::chrono::steady_clock::now();
-    while (done() < total) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return static_cast<double>(total) / bench::seconds_since(start);
+    wait_for([&] { return done() >= total; });
+    return static_cast<double>(total) / test::seconds_since(start);
 }
 
 result bare(const std::string& endpoint, int processes, std::size_t size, std::size_t each) {
     bench::producers senders(endpoint, processes, size, each);
     zmq::context_t context;
     zmq::socket_t socket(context, zmq::socket_type::pull);
+    socket.set(zmq::sockopt::rcvtimeo, 60000);
     socket.bind(endpoint);
     const std::uint64_t total = static_cast<std::uint64_t>(processes) * each;
     zmq::message_t message;
-    (void)socket.recv(message);
+    auto receive = [&] {
+        if (!socket.recv(message)) throw std::runtime_error("records went missing");
+    };
+    receive();
     const auto start = std::chrono::steady_clock::now();
-    for (std::uint64_t i = 1; i < total; ++i) {
-        (void)socket.recv(message);
-    }
-    return {static_cast<double>(total - 1) / bench::seconds_since(start), bench::peak_rss_mib()};
+    for (std::uint64_t i = 1; i < total; ++i) receive();
+    return {static_cast<double>(total - 1) / test::seconds_since(start), test::peak_mib()};
 }
 
 result intake(const std::string& endpoint, int processes, std::size_t size, std::size_t each) {
@@ -83,7 +89,7 @@ result intake(const std::string& endpoint, int processes, std::size_t size, std:
     const std::uint64_t total = static_cast<std::uint64_t>(processes) * each;
     const double rate =
         time_until([&] { return counter.records.load(std::memory_order_acquire); }, total);
-    return {rate, bench::peak_rss_mib()};
+    return {rate, test::peak_mib()};
 }
 
 result flood(const std::string& endpoint, const std::filesystem::path& file, int processes,
@@ -95,20 +101,18 @@ result flood(const std::string& endpoint, const std::filesystem::path& file, int
     service.add_consumer(&writer);
     const auto start = std::chrono::steady_clock::now();
     const std::uint64_t total = senders.sent();
-    while (writer.records.load(std::memory_order_acquire) < total) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const double rate = static_cast<double>(total) / bench::seconds_since(start);
+    wait_for([&] { return writer.records.load(std::memory_order_acquire) >= total; });
+    const double rate = static_cast<double>(total) / test::seconds_since(start);
     ::close(writer.fd);
-    return {rate, bench::peak_rss_mib()};
+    return {rate, test::peak_mib()};
 }
 
 // Runs one case in a child process of its own, so that its peak memory is its own.
 template <typename Case>
 result isolated(Case run) {
-    int channel[2];
+    std::array<int, 2> channel{};
     std::fflush(stdout);
-    if (::pipe(channel) != 0) {
+    if (::pipe(channel.data()) != 0) {
         std::exit(1);
     }
     pid_t child = ::fork();
@@ -130,13 +134,11 @@ result isolated(Case run) {
     return outcome;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
+int run(int argc, char** argv) {
     const double flood_seconds = argc > 1 ? std::stod(argv[1]) : 20;
     spdlog::set_level(spdlog::level::critical);
-    bench::scratch dir;
-    const std::string endpoint = "ipc://" + (dir.path() / "bench.sock").string();
+    const test::temp_dir dir;
+    const std::string endpoint = "ipc://" + (dir / "bench.sock").string();
     if (argc > 3) {
         // One intake case in this process, for a profiler: intake_bench 0 SIZE PRODUCERS
         const auto size = std::stoul(argv[2]);
@@ -161,10 +163,21 @@ int main(int argc, char* argv[]) {
         }
     }
     result flooded =
-        isolated([&] { return flood(endpoint, dir.path() / "flood.log", 4, 64, flood_seconds); });
+        isolated([&] { return flood(endpoint, dir / "flood.log", 4, 64, flood_seconds); });
     std::printf(
         "flood: 4 producers, 64 B records for %.0f s into a file: %.0f rec/s written, "
         "peak %.1f MiB\n",
         flood_seconds, flooded.rate, flooded.peak_mib);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "intake_bench: %s\n", error.what());
+        return 1;
+    }
 }

@@ -15,8 +15,8 @@ packages=(
     libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev libnats-dev
     # used by the tests, the demo and the package build
     acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
-    nats-server
-    clang libclang-rt-14-dev
+    nats-server rsyslog-czmq
+    clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()

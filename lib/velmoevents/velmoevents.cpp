@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "config/defaults.hpp"
+#include "config/size.hpp"
 
 namespace {
 
@@ -38,9 +39,9 @@ settings read_configuration() {
             found.endpoint = queue["endpoint"].as<std::string>();
         }
         if (queue.IsMap() && queue["max_record_size"].IsScalar()) {
-            const auto size = queue["max_record_size"].as<long long>();
-            if (size >= 1) {
-                found.max_record_size = static_cast<std::size_t>(size);
+            const auto size = parse_size(queue["max_record_size"].as<std::string>());
+            if (size && *size >= 1) {
+                found.max_record_size = static_cast<std::size_t>(*size);
             }
         }
     } catch (const std::exception&) {

@@ -42,8 +42,7 @@ int main(int argc, char* argv[]) {
         spdlog::set_level(level);
         const settings read = read_settings(config);
 
-        run_service(read);
-        return 0;
+        return run_service(read);
     } catch (const std::exception& error) {
         spdlog::critical("Fatal error: {}", error.what());
         return 1;

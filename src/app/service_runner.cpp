@@ -8,7 +8,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <cinttypes>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +23,9 @@
 #include "output/file_message_consumer.hpp"
 
 namespace {
+
+// How long a stop keeps trying a log that cannot be written before it gives the records up.
+constexpr std::chrono::seconds stop_deadline{10};
 
 sigset_t termination_signals() {
     sigset_t signals;
@@ -55,13 +57,17 @@ void wait_for_termination(const sigset_t& previous_mask, const std::string& outp
         sd_notify(0, "STOPPING=1");
         loop.stop();
     });
-    std::uint64_t reported = UINT64_MAX;
+    std::string reported;
     std::function<void()> report_status = [&] {
-        const std::uint64_t written = consumer.records_written();
-        if (written != reported) {
-            reported = written;
-            sd_notifyf(0, "STATUS=Writing to %s: %" PRIu64 " records written", output_file.c_str(),
-                       written);
+        const std::uint64_t held = consumer.records_held();
+        const std::string status =
+            held > 0 ? fmt::format("STATUS=Holding {} records: event log not writable: {}", held,
+                                   consumer.hold_reason())
+                     : fmt::format("STATUS=Writing to {}: {} records written", output_file,
+                                   consumer.records_written());
+        if (status != reported) {
+            reported = status;
+            sd_notify(0, status.c_str());
         }
         status_timer.expires_after(std::chrono::seconds(1));
         status_timer.async_wait([&](const boost::system::error_code& error) {
@@ -94,7 +100,7 @@ void raise_descriptor_limit() {
 
 }  // namespace
 
-void run_service(const settings& config) {
+int run_service(const settings& config) {
     // Held from before the first thread starts (threads inherit the mask) until the wait is
     // in place: otherwise a SIGTERM just after "Service ready" would end the process by the
     // default action and lose the records already taken in.
@@ -115,13 +121,26 @@ void run_service(const settings& config) {
         message_service<zmq_message_queue, asio_task_executor> service(std::move(queue),
                                                                        std::move(executor));
         spdlog::info("Output file: {}", output_file);
-        consumer.emplace(config.consumer.output_file, config.consumer.sync);
+        if (config.consumer.max_file_size > 0) {
+            const auto kept = config.consumer.max_archives;
+            spdlog::info("Archiving the event log at {} bytes, keeping {} archives",
+                         config.consumer.max_file_size, kept > 0 ? std::to_string(kept) : "all");
+        }
+        consumer.emplace(config.consumer.output_file,
+                         log_options{.sync = config.consumer.sync,
+                                     .max_file_size = config.consumer.max_file_size,
+                                     .max_archives = config.consumer.max_archives});
         service.add_consumer(&*consumer);
         spdlog::info("Service ready");
         sd_notify(0, "READY=1");
         wait_for_termination(previous_mask, output_file, *consumer);
+        // Told before the service stops, so that records held for a log that cannot be written
+        // hold the stop up for a bounded time only.
+        consumer->request_stop(std::chrono::steady_clock::now() + stop_deadline);
     }
     // The service has stopped and every record it took in has been handed to the consumer.
+    const std::uint64_t lost = consumer->finish();
     spdlog::info("Records written: {}, failed: {}", consumer->records_written(),
                  consumer->records_failed());
+    return lost > 0 ? 1 : 0;
 }

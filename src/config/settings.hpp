@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/defaults.hpp"
+#include "config/size.hpp"
 #include "config/yaml_config.hpp"
 
 // Every setting of the daemon, each read once from the configuration with its default written
@@ -47,6 +48,3 @@ struct settings {
 // Reads every key; a value that is absent, null or of the wrong shape gives the default, and a
 // size that does not parse is reported at warning level with the default used.
 settings read_settings(const yaml_config& config);
-
-// "1048576", "64K", "1M", "2G" (powers of 1024); no value for anything else.
-std::optional<std::uint64_t> parse_size(const std::string& text);

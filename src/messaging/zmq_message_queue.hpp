@@ -1,19 +1,17 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
-#include <zmq.hpp>
 
 #include "messaging/message_batch.hpp"
 
 // The daemon's inbound endpoint: one ZeroMQ PULL socket, bound to the configured endpoint or
 // adopting the one listening socket the service manager passed. Records larger than the
-// maximum are refused before ZeroMQ allocates them, and what ZeroMQ buffers per connection is
-// bounded in bytes. An admission thread keeps the open connections below the descriptor
-// limit, since ZeroMQ's ipc listener aborts the process when an accept meets that limit.
+// maximum are refused before ZeroMQ allocates them, what ZeroMQ buffers per connection is
+// bounded in bytes, and the connections stay below the descriptor limit (connection_admission).
 class zmq_message_queue {
 public:
     static constexpr std::size_t default_max_record_size = std::size_t{1} << 20;
@@ -34,8 +32,7 @@ public:
     void shutdown();
 
 private:
-    zmq::context_t context;
-    zmq::socket_t socket;
+    struct zmq_parts;  // ZeroMQ's context and socket, whose headers stay in the .cpp file
+    std::unique_ptr<zmq_parts> parts;
     const std::size_t record_limit;
-    std::jthread admission;
 };

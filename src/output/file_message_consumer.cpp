@@ -1,17 +1,25 @@
 #include "output/file_message_consumer.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <spdlog/spdlog.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <ios>
+#include <memory>
+#include <system_error>
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
 
 char newline[] = {'\n'};
 
@@ -19,12 +27,16 @@ char newline[] = {'\n'};
 // the group.
 constexpr std::size_t large_record = std::size_t{64} << 10;
 
+const log_calls real_calls{::writev, ::fallocate, ::fdatasync, ::fstat};
+
+[[noreturn]] void fail(int error) { throw std::system_error(error, std::generic_category()); }
+
 // Writes every byte of the vector, retrying interrupted and short writes. Returns how many
 // bytes went out; errno tells why when that is fewer than asked.
-std::size_t write_all(int fd, iovec* parts, int count) {
+std::size_t write_all(const log_calls& calls, int fd, iovec* parts, int count) {
     std::size_t written = 0;
     while (count > 0) {
-        const ssize_t n = ::writev(fd, parts, count);
+        const ssize_t n = calls.writev(fd, parts, count);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -51,9 +63,13 @@ std::size_t write_all(int fd, iovec* parts, int count) {
     return written;
 }
 
-bool write_newline(int fd) {
-    iovec part{newline, 1};
-    return write_all(fd, &part, 1) == 1;
+bool set_append_only(int fd, bool on) {
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        return false;
+    }
+    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+    return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 // An earlier run that was killed in the middle of a write can leave a record without its
@@ -69,83 +85,375 @@ bool ends_inside_a_record(int fd) {
     return last != '\n';
 }
 
+// An archive is named after the log plus the UTC second it was made and a sequence number, so
+// that the names sort as strings in the order the archives were made.
+constexpr std::string_view suffix_pattern = "ddddddddTddddddZ-dddddd";
+
+bool is_archive_suffix(std::string_view suffix) {
+    if (suffix.size() != suffix_pattern.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(suffix[i])) != 0;
+        if (suffix_pattern[i] == 'd' ? !digit : suffix[i] != suffix_pattern[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The suffix of the next archive: later than `newest`, also when the clock was set back.
+std::string next_suffix(const std::string& newest) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ-000000", &utc);
+    std::string suffix = stamp;
+    if (suffix > newest) {
+        return suffix;
+    }
+    suffix = newest;
+    for (std::size_t i = suffix.size(); i-- > suffix.size() - 6 && ++suffix[i] > '9';) {
+        suffix[i] = '0';
+    }
+    return suffix;
+}
+
 }  // namespace
 
-file_message_consumer::file_message_consumer(const std::filesystem::path& path, bool sync_groups)
-    : file(path, true), sync(sync_groups) {
-    file.set_directory_acl("u::rwx,g::r-x,o::r-x")
-        .set_owner("root", "velmo-admin")
-        .set_mac_label("0:High:0")
-        .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
-        .open_append_only(std::ios_base::out | std::ios_base::app);
+file_message_consumer::file_message_consumer(const std::filesystem::path& log_path,
+                                             log_options chosen)
+    : path(log_path), options(chosen), calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
+    open_log();
     // Read through a descriptor of its own: the one kept is write-only.
-    const int reader = ::open(("/proc/self/fd/" + std::to_string(*file.descriptor())).c_str(),
-                              O_RDONLY | O_CLOEXEC);
-    if (reader >= 0) {
-        record_open = ends_inside_a_record(reader);
-        ::close(reader);
+    const io::unique_fd reader(::open(
+        ("/proc/self/fd/" + std::to_string(*file->descriptor())).c_str(), O_RDONLY | O_CLOEXEC));
+    if (reader) {
+        record_open = ends_inside_a_record(reader.get());
     }
 }
 
 file_message_consumer::~file_message_consumer() {
     if (!ends.empty()) {
-        write_group(nullptr);
+        {
+            std::lock_guard lock(mutex);
+            deadline = deadline.value_or(clock_type::now());
+        }
+        finish();
     }
+}
+
+// The one place a log is made: created with no name and linked once protected (folder ACL,
+// owner, label, ACL and the append-only attribute), at start-up and after each rotation alike,
+// in the folder walked at start-up.
+void file_message_consumer::open_log() {
+    file.reset();
+    if (folder) {
+        file.emplace(*folder, path.filename().string(), true);
+    } else {
+        file.emplace(path, true);
+    }
+    file->set_directory_acl("u::rwx,g::r-x,o::r-x")
+        .set_owner("root", "velmo-admin")
+        .set_mac_label("0:High:0")
+        .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
+        .open_append_only(std::ios_base::out | std::ios_base::app);
+    if (!folder) {
+        folder.emplace(file->folder().duplicate());
+    }
+    struct stat info {};
+    if (calls.fstat(*file->descriptor(), &info) != 0) {
+        fail(errno);
+    }
+    size = static_cast<std::uint64_t>(info.st_size);
+    reserved = size;
 }
 
 void file_message_consumer::consume(std::string_view record, bool last) {
     if (record.size() >= large_record) {
-        write_group(&record);
+        large = record;
+        ends.push_back(group.size() + record.size() + 1);
+        write_group();
         return;
     }
     group.append(record);
     group.push_back('\n');
     ends.push_back(group.size());
     if (last || ends.size() >= max_group_records || group.size() >= max_group_bytes) {
-        write_group(nullptr);
+        write_group();
     }
 }
 
-void file_message_consumer::report_lost(std::size_t count, const char* reason) {
-    for (std::size_t i = 0; i < count; ++i) {
-        spdlog::error("could not write message: {}", reason);
-    }
-    failed.fetch_add(count, std::memory_order_relaxed);
-}
-
-// Writes the gathered records, then `large` (when given) with its newline, in one writev. A
-// record is in the file whole or reported lost; one cut short is ended by a newline.
-void file_message_consumer::write_group(const std::string_view* large) {
-    if (large != nullptr) {
-        ends.push_back(group.size() + large->size() + 1);
-    }
-    const std::size_t count = ends.size();
-    const auto fd = file.descriptor();
-    if (!fd) {
-        report_lost(count, "file descriptor is invalid");
-    } else if (record_open && !write_newline(*fd)) {
-        report_lost(count, std::strerror(errno));
-    } else {
-        record_open = false;
-        iovec parts[3] = {{group.data(), group.size()}, {}, {newline, 1}};
-        if (large != nullptr) {
-            parts[1] = {const_cast<char*>(large->data()), large->size()};
-        }
-        const std::size_t bytes = write_all(*fd, parts, large != nullptr ? 3 : 1);
-        const int error = errno;
-        const auto whole = static_cast<std::size_t>(
-            std::upper_bound(ends.begin(), ends.end(), bytes) - ends.begin());
-        written.fetch_add(whole, std::memory_order_relaxed);
-        if (whole < count) {
-            report_lost(count - whole, std::strerror(error));
-            if (bytes > (whole == 0 ? 0 : ends[whole - 1])) {
-                record_open = !write_newline(*fd);
+// Writes the gathered records, holding them while the log cannot take them: retried soon at
+// first, then once a second, until written or until the stop's deadline has passed.
+void file_message_consumer::write_group() {
+    auto delay = std::chrono::milliseconds(10);
+    // Once records were given up, none after them goes in: the log ends with what came before.
+    while (done < ends.size() && lost == 0) {
+        try {
+            write_records();
+        } catch (const std::exception& error) {
+            if (!holding_since) {
+                holding_since = clock_type::now();
+                spdlog::error("Event log not writable, holding records: {}", error.what());
             }
-        }
-        if (sync && bytes > 0 && ::fdatasync(*fd) != 0) {
-            spdlog::error("could not sync the event log: {}", std::strerror(errno));
+            {
+                std::lock_guard lock(mutex);
+                reason = error.what();
+            }
+            held.store(ends.size() - done, std::memory_order_relaxed);
+            if (!wait_to_retry(delay)) {
+                break;
+            }
+            delay = std::min(delay * 2, std::chrono::milliseconds(1000));
         }
     }
+    if (done < ends.size()) {
+        lost += ends.size() - done;
+        failed.fetch_add(ends.size() - done, std::memory_order_relaxed);
+    }
+    if (done == ends.size() && holding_since) {
+        const std::chrono::duration<double> held_for = clock_type::now() - *holding_since;
+        spdlog::info("Event log writable again after {:.1f} s", held_for.count());
+        holding_since.reset();
+    }
+    held.store(0, std::memory_order_relaxed);
     group.clear();
     ends.clear();
+    large = {};
+    done = 0;
+}
+
+// Writes the records not yet written, in runs that keep the log within its size: a log that
+// the next record would take past it is archived first, unless it is empty.
+void file_message_consumer::write_records() {
+    if (!file) {
+        open_log();
+    }
+    // Ended in the log it was cut in, before any rotation.
+    if (record_open) {
+        iovec part{newline, 1};
+        if (write_all(calls, *file->descriptor(), &part, 1) != 1) {
+            fail(errno);
+        }
+        record_open = false;
+        ++size;
+    }
+    while (done < ends.size()) {
+        const std::size_t begin = done == 0 ? 0 : ends[done - 1];
+        std::size_t end = ends.size();
+        if (options.max_file_size > 0) {
+            const std::uint64_t room =
+                size < options.max_file_size ? options.max_file_size - size : 0;
+            end = static_cast<std::size_t>(
+                std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(done), ends.end(),
+                                 begin + room) -
+                ends.begin());
+            if (end == done && size > 0) {
+                rotate();
+                continue;
+            }
+            end = std::max(end, done + 1);
+        }
+        write_run(end);
+    }
+}
+
+// Writes records done..end with one writev, into room reserved first, so that a full disk
+// takes none of them rather than part of one. Without a reservation a record cut short is
+// taken back out of the file.
+void file_message_consumer::write_run(std::size_t end) {
+    const int fd = *file->descriptor();
+    const std::size_t begin = done == 0 ? 0 : ends[done - 1];
+    const std::size_t bytes = ends[end - 1] - begin;
+    reserve_room(fd, bytes);
+    iovec parts[3];
+    int count = 0;
+    if (begin < group.size()) {
+        parts[count++] = {group.data() + begin, std::min(ends[end - 1], group.size()) - begin};
+    }
+    if (end == ends.size() && !large.empty()) {
+        parts[count++] = {const_cast<char*>(large.data()), large.size()};
+        parts[count++] = {newline, 1};
+    }
+    const std::size_t sent = write_all(calls, fd, parts, count);
+    const int error = errno;
+    const auto whole = static_cast<std::size_t>(
+        std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(done),
+                         ends.begin() + static_cast<std::ptrdiff_t>(end), begin + sent) -
+        ends.begin());
+    const std::size_t kept = (whole == done ? begin : ends[whole - 1]) - begin;
+    if (sent > kept) {
+        const bool cleared = set_append_only(fd, false);
+        const bool cut = cleared && ::ftruncate(fd, static_cast<off_t>(size + kept)) == 0;
+        const bool protected_again = !cleared || set_append_only(fd, true);
+        if (!cut || !protected_again) {
+            spdlog::error("could not take a cut record out of the event log: {}",
+                          std::strerror(errno));
+        }
+        // Left in, it is ended by a newline before the next record.
+        record_open = !cut;
+        size += cut ? 0 : sent - kept;
+    }
+    size += kept;
+    if (whole < end) {
+        committed(whole);
+        fail(error);
+    }
+    if (options.sync && calls.fdatasync(fd) != 0) {
+        spdlog::error("could not sync the event log: {}", std::strerror(errno));
+    }
+    committed(end);
+}
+
+// Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small
+// groups costs one call, or only what is asked when a nearly full disk has no more.
+void file_message_consumer::reserve_room(int fd, std::size_t bytes) {
+    if (!reserve || size + bytes <= reserved) {
+        return;
+    }
+    for (const std::size_t length : {std::max(bytes, max_group_bytes), bytes}) {
+        int result = 0;
+        while ((result = calls.fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(size),
+                                         static_cast<off_t>(length))) != 0 &&
+               errno == EINTR) {
+        }
+        if (result == 0) {
+            reserved = size + length;
+            return;
+        }
+        if (errno == EOPNOTSUPP) {
+            reserve = false;
+            return;
+        }
+    }
+    fail(errno);
+}
+
+// Records done..end are in the log, whole.
+void file_message_consumer::committed(std::size_t end) {
+    written.fetch_add(end - done, std::memory_order_relaxed);
+    done = end;
+}
+
+// Turns the log into an archive beside it and starts a new one: the one place where the log
+// changes files.
+void file_message_consumer::rotate() {
+    const int fd = *file->descriptor();
+    const std::string name = path.filename().string();
+    std::vector<std::string> kept = archives();
+    std::string archive =
+        name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
+    // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
+    // for giving back the room reserved past its end.
+    if (!set_append_only(fd, false)) {
+        fail(errno);
+    }
+    // A truncation to its own size frees the blocks reserved past its end (a hole punched
+    // there is a no-op on ext4).
+    if (reserved > size) {
+        ::ftruncate(fd, static_cast<off_t>(size));
+    }
+    for (int tries = 0;
+         ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),
+                     archive.c_str(), RENAME_NOREPLACE) != 0;) {
+        const int error = errno;
+        if (error != EEXIST || ++tries == 100) {
+            set_append_only(fd, true);
+            fail(error);
+        }
+        archive = name + "." + next_suffix(archive.substr(name.size() + 1));
+    }
+    const std::string archive_path = (folder->path() / archive).string();
+    if (!set_append_only(fd, true)) {
+        spdlog::error("Could not make archive {} append-only: {}", archive_path,
+                      std::strerror(errno));
+    }
+    file.reset();
+    size = 0;
+    spdlog::info("Rotated the event log to {}", archive_path);
+    kept.push_back(archive);
+    remove_old_archives(kept);
+    if (options.sync) {
+        ::fsync(folder->folder_descriptor());
+    }
+    open_log();
+}
+
+// The archives of this log in the folder, oldest first.
+std::vector<std::string> file_message_consumer::archives() const {
+    std::vector<std::string> found;
+    const std::string prefix = path.filename().string() + ".";
+    io::unique_fd listing(
+        ::openat(folder->folder_descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder_entries(
+        listing ? ::fdopendir(listing.get()) : nullptr, ::closedir);
+    if (!folder_entries) {
+        return found;
+    }
+    listing.release();  // closed with the listing
+    while (const dirent* entry = ::readdir(folder_entries.get())) {
+        const std::string_view entry_name = entry->d_name;
+        if (entry_name.starts_with(prefix) && is_archive_suffix(entry_name.substr(prefix.size()))) {
+            found.emplace_back(entry_name);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Removes the oldest archives beyond the number to keep; only files the daemon can have made
+// (regular, owned by root, with no other name) are touched.
+void file_message_consumer::remove_old_archives(const std::vector<std::string>& kept) {
+    for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
+         ++i) {
+        const std::string archive_path = (folder->path() / kept[i]).string();
+        const io::unique_fd archive(::openat(folder->folder_descriptor(), kept[i].c_str(),
+                                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        errno = EPERM;
+        if (!archive || ::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != 0 || info.st_nlink != 1 || !set_append_only(archive.get(), false) ||
+            ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
+            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(errno));
+            continue;
+        }
+        spdlog::info("Removed archive {}", archive_path);
+    }
+}
+
+// Waits `delay`, less when a stop is asked for meanwhile; false once the stop's deadline has
+// passed.
+bool file_message_consumer::wait_to_retry(std::chrono::milliseconds delay) {
+    std::unique_lock lock(mutex);
+    const auto now = clock_type::now();
+    if (deadline && now >= *deadline) {
+        return false;
+    }
+    stop_requested.wait_until(lock, deadline ? std::min(now + delay, *deadline) : now + delay);
+    return true;
+}
+
+void file_message_consumer::request_stop(std::chrono::steady_clock::time_point at) {
+    {
+        std::lock_guard lock(mutex);
+        deadline = at;
+    }
+    stop_requested.notify_all();
+}
+
+std::uint64_t file_message_consumer::finish() {
+    if (!ends.empty()) {
+        write_group();
+    }
+    if (lost > 0) {
+        spdlog::error("Lost {} records held for the event log", lost);
+    }
+    return std::exchange(lost, 0);
+}
+
+std::string file_message_consumer::hold_reason() const {
+    std::lock_guard lock(mutex);
+    return reason;
 }

@@ -1,50 +1,113 @@
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "io/unique_fd.hpp"
 #include "permissions/protected_file.hpp"
+#include "permissions/safe_folder.hpp"
+
+// The system calls through which records reach the log, the real ones unless a test puts in
+// faults: a full disk, an interrupted or short write, a disk that comes back.
+struct log_calls {
+    ssize_t (*writev)(int, const iovec*, int);
+    int (*fallocate)(int, int, off_t, off_t);
+    int (*fdatasync)(int);
+    int (*fstat)(int, struct stat*);
+};
+
+struct log_options {
+    // fdatasync after each group, before the next.
+    bool sync = false;
+    // A log that a group would take past this size is archived first; 0: never.
+    std::uint64_t max_file_size = 0;
+    // The oldest archives beyond this count are removed at each rotation; 0: keep all.
+    std::uint64_t max_archives = 0;
+    const log_calls* calls = nullptr;  // null: the real ones
+};
 
 // Appends each record, byte for byte plus one newline, to the protected event log that it
-// prepares at construction. Records that come in a run are gathered and written as one group,
-// with one system call (and, when asked, one fdatasync). Called from one thread only; the
-// totals may be read from any.
+// prepares at construction, and archives the log when it reaches its size. Records that come
+// in a run are gathered and written as one group, with one system call. A group that cannot
+// be written is held and retried, which blocks the calling thread: the records behind it wait
+// upstream. Owns the log's descriptor and its folder's, walked once at start-up. Called from one
+// thread only; the totals, the hold and `request_stop` may be used from any.
 class file_message_consumer {
 public:
     static constexpr std::size_t max_group_records = 1024;
     static constexpr std::size_t max_group_bytes = std::size_t{1} << 20;
 
-    explicit file_message_consumer(const std::filesystem::path& path, bool sync = false);
-    // Writes out what is still gathered.
+    explicit file_message_consumer(const std::filesystem::path& path, log_options options = {});
+    // Writes out what is still gathered, trying once more if no stop was requested.
     ~file_message_consumer();
     file_message_consumer(const file_message_consumer&) = delete;
     file_message_consumer& operator=(const file_message_consumer&) = delete;
 
-    // Never throws for a write problem: each record not written is logged. With `last` false
-    // the record may wait for the next ones, until a record comes with `last` true or the
-    // group is full.
+    // Never throws for a write problem. With `last` false the record may wait for the next
+    // ones, until a record comes with `last` true or the group is full.
     void consume(std::string_view record, bool last = true);
+    // A held group is retried until `deadline` and then given up; wakes a retry that waits.
+    void request_stop(std::chrono::steady_clock::time_point deadline);
+    // Writes out what is gathered (holding it until the stop deadline at most) and reports the
+    // records given up. Returns how many were.
+    std::uint64_t finish();
 
     std::uint64_t records_written() const { return written.load(std::memory_order_relaxed); }
     std::uint64_t records_failed() const { return failed.load(std::memory_order_relaxed); }
+    // Records held for a log that cannot be written (0 when none), and why.
+    std::uint64_t records_held() const { return held.load(std::memory_order_relaxed); }
+    std::string hold_reason() const;
 
 private:
-    void write_group(const std::string_view* large);
-    void report_lost(std::size_t count, const char* reason);
+    void write_group();
+    void write_records();
+    void write_run(std::size_t end);
+    void reserve_room(int fd, std::size_t bytes);
+    void committed(std::size_t end);
+    void open_log();
+    void rotate();
+    std::vector<std::string> archives() const;
+    void remove_old_archives(const std::vector<std::string>& kept);
+    bool wait_to_retry(std::chrono::milliseconds delay);
 
-    permissions::protected_file file;
-    const bool sync;
-    // Gathered records, each with its newline; `ends` holds where each one ends.
-    std::string group;
-    std::vector<std::size_t> ends;
-    // The file ends inside a record (cut short by a full disk, or by a kill of an earlier
-    // run): the next record must first end it, so that none is ever glued to a broken one.
+    const std::filesystem::path path;
+    const log_options options;
+    const log_calls& calls;
+    std::optional<permissions::safe_folder> folder;
+    std::optional<permissions::protected_file> file;
+    std::uint64_t size = 0;      // of the log, as this writer made it
+    std::uint64_t reserved = 0;  // its blocks are allocated up to here
+    bool reserve = true;         // false once the file system has no fallocate
+    // The file ends inside a record (cut short by a kill of an earlier run): the next record
+    // must first end it, so that none is ever glued to a broken one.
     bool record_open = false;
+    // Gathered records, each with its newline, and a large record written from where it is
+    // (it ends the group); `ends` holds where each record ends, `done` how many went out.
+    std::string group;
+    std::string_view large;
+    std::vector<std::size_t> ends;
+    std::size_t done = 0;
+    std::optional<std::chrono::steady_clock::time_point> holding_since;
+    std::uint64_t lost = 0;
+
+    mutable std::mutex mutex;  // guards `deadline` and `reason`
+    std::condition_variable stop_requested;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::string reason;
+    std::atomic<std::uint64_t> held{0};
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> failed{0};
 };

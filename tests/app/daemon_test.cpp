@@ -52,6 +52,7 @@ TEST(daemon, serves_byte_exact_records_under_socket_activation_or_not_and_stops_
         // A count each second.
         EXPECT_TRUE(eventually([&] { return count(manager.output(), status) > earlier; }));
         EXPECT_EQ(d.stop(signal_number), 0);
+        EXPECT_FALSE(contains(d.running().output(), "[error]")) << d.running().output();
         EXPECT_TRUE(read_file(d.output()) == expected);
         expect_in_order(
             d.running().output(),
@@ -130,6 +131,11 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
         " && mkdir -p run var-log/velmo-events.log && mount --bind run "
         "/run && mount --bind var-log /var/log && exec \"$0\" \"$@\"' " VELMOEVENTSD_PATH " ";
     const std::string info = config("log_level: info\n"), level = "[info] Log level: ";
+    const std::string precious = (dir / "precious").string(), anyone = "[warning] Endpoint ";
+    write_file(precious, "not a socket\n");
+    const auto endpoint = [&](const std::string& where) {
+        return "-c " + config("queue: {endpoint: '" + where + "'}\n");
+    };
     // velmoevents-send takes lines on standard input only when given no events.
     const std::string send = "printf 'line one\\n\\nlast without newline' | " VELMOEVENTS_SEND_PATH
                              " ",
@@ -172,6 +178,22 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
               {"Error reading"}},
              {"-c " + config("queue: {endpoint: 5555}\n"), 1, {fatal + "Invalid argument"},
               {"Output file"}},
+             // Nothing but a socket no one serves on is replaced; only an ipc path's mode
+             // says who may send.
+             {endpoint("ipc://" + precious), 1, {fatal + "endpoint path is not a socket: " +
+                                                 precious}, {"Started"}},
+             {endpoint(d.endpoint()), 1, {fatal + "another daemon is serving on " +
+                                          d.endpoint()}, {"Started"}},
+             {endpoint("tcp://127.0.0.1:*"), 1, {anyone + "tcp://127.0.0.1:",
+                                                 ": any local user can write records"}, {}},
+             {endpoint("ipc://@" + precious), 1, {anyone + "ipc://@" + precious, "any local"}, {}},
+             {endpoint("tcp://*:*"), 1, {anyone + "tcp://0.0.0.0:", "is open to the network: "
+                                         "anyone who reaches it can write records"}, {}},
+             // A size that does not parse is said, with the default taken.
+             {"-c " + config("queue: {max_record_size: 0}\nconsumer: {max_file_size: 100 MB}\n"), 1,
+              {"[warning] Cannot read queue.max_record_size as a size: \"0\"; using 1048576",
+               "[warning] Cannot read consumer.max_file_size as a size: \"100 MB\"; using 0",
+               not_regular}, {}},
              {send + "-e " + d.endpoint() + " -- 'first event' '' -h", 0, {}, {"\n"}},
              {send + "-e " + d.endpoint() + " 'not sent' -h", 2, {tool + "-h comes after the "
               "first record; to send it as a record, put -- before the records\n"}, one_line},
@@ -192,8 +214,9 @@ TEST(command_lines, of_the_daemon_and_of_velmoevents_send_end_in_one_clear_outco
         expect_in_order(output, said);
         for (const auto& part : unsaid) EXPECT_FALSE(contains(output, part)) << output;
     }
-    // No log created where the endpoint could not be bound.
+    // No log created where the endpoint could not be bound, and the file there untouched.
     EXPECT_FALSE(std::filesystem::exists(dir / "no"));
+    EXPECT_EQ(read_file(precious), "not a socket\n");
     EXPECT_EQ(d.wait_for_records(7),
               (std::vector<std::string>{"first event", "", "-h", "line one", "",
                                         "last without newline", "fits"}));
@@ -224,5 +247,73 @@ TEST(daemon, waiting_records_go_out_in_groups_and_a_lone_one_at_once) {
         EXPECT_GE(writes, 20U);
         EXPECT_LE(writes, 50000U / 8 + 20) << sync;
         EXPECT_TRUE(sync.empty() ? syncs == 0 : syncs >= 1 && syncs <= 5020) << syncs;
+    }
+}
+
+TEST(daemon, takes_the_syslog_lines_rsyslog_relays_through_omczmq) {
+    if (shell("ls /usr/lib/*/rsyslog/omczmq.so").find("omczmq.so\n") == std::string::npos) {
+        GTEST_SKIP() << "rsyslog's omczmq module (Debian package rsyslog-czmq) is not installed";
+    }
+    test::daemon d;
+    ASSERT_TRUE(d.start());
+    const std::string dir = d.folder.root.string(), input = dir + "/syslog.sock";
+    // Syslog lines on a socket of its own, each message's text alone pushed to the daemon.
+    write_file(
+        d.folder / "rsyslog.conf",
+        "global(workDirectory=\"" + dir +
+            "\")\nmodule(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+            "module(load=\"omczmq\")\ninput(type=\"imuxsock\" Socket=\"" +
+            input +
+            "\")\n"
+            "template(name=\"text\" type=\"string\" string=\"%msg:2:$%\")\naction(type=\"omczmq\" "
+            "socktype=\"PUSH\" endpoints=\">" +
+            d.endpoint() + "\" template=\"text\")\n");
+    process rsyslog("exec rsyslogd -n -f " + dir + "/rsyslog.conf -i " + dir + "/rsyslog.pid");
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(input); })) << rsyslog.output();
+    shell("logger -u " + input + " 'disk check passed' && logger -u " + input + " 'user added'");
+    EXPECT_EQ(d.wait_for_records(2), (std::vector<std::string>{"disk check passed", "user added"}));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+}
+
+TEST(daemon, archives_the_log_at_its_size_protected_and_keeps_the_newest) {
+    const auto record = [](int i) { return std::to_string(i) + ":" + std::string(i % 2000, 'k'); };
+    const auto protection = [](const path& f) {
+        return shell("stat -c %U:%G " + f.string() + "; getfacl -cp " + f.string() + "; lsattr " +
+                     f.string() + " | cut -c1-20; getfattr --only-values -n trusted.mavi.label " +
+                     f.string());
+    };
+    // About 5 MiB of records into logs of 1 MiB, every archive kept, then the newest two.
+    for (const auto& [size, kept] :
+         std::vector<std::pair<std::string, int>>{{"1M", 0}, {"1048576", 2}}) {
+        test::daemon d;
+        d.configure("", "", ", max_file_size: " + size + ", max_archives: " + std::to_string(kept));
+        ASSERT_TRUE(d.start());
+        producer p(d.endpoint());
+        p.flood(record, 5000);
+        EXPECT_TRUE(
+            eventually([&] { return read_file(d.output()).ends_with(record(4999) + "\n"); }));
+        EXPECT_EQ(d.stop(SIGTERM), 0);
+        std::vector<path> files;
+        for (const auto& entry : std::filesystem::directory_iterator(d.output().parent_path()))
+            if (entry.path() != d.output()) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        const std::string output = d.running().output();
+        const std::size_t rotations = count(output, "[info] Rotated the event log to ");
+        EXPECT_EQ(files.size(), kept ? kept : rotations);
+        EXPECT_GE(rotations, 4U);
+        EXPECT_EQ(count(output, "[info] Removed archive "), kept ? rotations - kept : 0);
+        std::string content;
+        for (const auto& file : files) {
+            EXPECT_LE(std::filesystem::file_size(file), 1U << 20);
+            EXPECT_EQ(protection(file), protection(d.output()));
+            content += read_file(file);
+        }
+        // The archives in name order, then the log: every record kept, in order.
+        const auto records = split_records(content + read_file(d.output()));
+        const int first = std::stoi(records.at(0));
+        EXPECT_EQ(first == 0, kept == 0);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            ASSERT_EQ(records[i], record(first + int(i)));
+        EXPECT_EQ(first + records.size(), 5000U);
     }
 }

@@ -84,5 +84,6 @@ TEST(zmq_message_queue, receives_one_or_all_waiting_and_a_blocked_receive_wakes_
     queue.shutdown();
     ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(blocked.get(), std::nullopt);
-    EXPECT_EQ(log->last_raw().size(), 1U);
+    // The stop is not a failure: nothing is logged.
+    EXPECT_TRUE(log->last_raw().empty());
 }

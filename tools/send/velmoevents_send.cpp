@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "config/defaults.hpp"
+#include "config/settings.hpp"
 #include "config/yaml_config.hpp"
 
 namespace po = boost::program_options;
@@ -121,15 +121,17 @@ int main(int argc, char* argv[]) {
 
     try {
         std::optional<std::string> endpoint;
-        std::optional<long long> limit;
+        std::optional<std::size_t> limit;
         if (variables.count("endpoint") != 0) {
             endpoint = variables["endpoint"].as<std::string>();
         } else if (variables.count("config") != 0) {
             spdlog::set_level(spdlog::level::off);
             yaml_config config;
             config.load(std::filesystem::path(variables["config"].as<std::string>()));
-            endpoint = config.get<std::string>({"queue", "endpoint"}, defaults::endpoint);
-            limit = config.get_optional<long long>({"queue", "max_record_size"});
+            // Read as the daemon reads it, so both take the same value, or the same default.
+            const settings read = read_settings(config);
+            endpoint = read.queue.endpoint;
+            limit = read.queue.max_record_size;
         }
         std::vector<std::string> records;
         if (variables.count("record") != 0) {
@@ -141,8 +143,8 @@ int main(int argc, char* argv[]) {
                                     std::strerror(errno)));
         }
         velmoevents_set_send_timeout(out, static_cast<int>(timeout * 1000));
-        if (limit && *limit >= 1) {
-            velmoevents_set_max_record_size(out, static_cast<std::size_t>(*limit));
+        if (limit) {
+            velmoevents_set_max_record_size(out, *limit);
         }
         return deliver(out, endpoint.value_or("the configured endpoint"), records, timeout);
     } catch (const std::exception& error) {
