@@ -86,7 +86,7 @@ forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> fr
     worker = std::jthread([this] { run(); });
 }
 
-forwarder::~forwarder() {
+void forwarder::stop() {
     {
         std::lock_guard lock(mutex);
         stopping = true;

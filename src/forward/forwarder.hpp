@@ -38,7 +38,8 @@ public:
     forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> from,
               std::filesystem::path state, window_limits limits = {});
     // Waits a moment for the records in flight, saves the position and closes the connection.
-    ~forwarder();
+    void stop();
+    ~forwarder() { stop(); }
     forwarder(const forwarder&) = delete;
     forwarder& operator=(const forwarder&) = delete;
 
