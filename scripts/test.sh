@@ -27,7 +27,11 @@ ctest --test-dir "$root/build" --output-on-failure -j "$jobs"
 # whose bodies are GoogleTest's macros and which use C++20 that clang 14 refuses (a lambda that
 # captures a structured binding); the harness they share with the benchmarks is checked.
 stage "clang-tidy on the changed files"
+# On main itself (CI's clone of a submission), the files its newest commit changed.
 base=$(git -C "$root" merge-base HEAD main 2>/dev/null || git -C "$root" rev-parse HEAD)
+if [ "$base" = "$(git -C "$root" rev-parse HEAD)" ]; then
+    base=$(git -C "$root" rev-parse --verify -q HEAD^1 || echo "$base")
+fi
 git -C "$root" diff --name-only --diff-filter=d "$base" -- '*.cpp' '*.hpp' |
     while read -r file; do
         [[ $file == tests/* && $file != tests/support/* ]] && continue

@@ -107,5 +107,7 @@ bool floods(double flood_seconds);
 void peers(int rounds, const std::string& other_daemon);
 // What one connection costs the daemon, with 10 and with 3,000 producers connecting at once.
 void connections(const std::string& other_daemon);
+// The daemon's rate at 64 B with its log sealed and not, in `rounds` rounds of both.
+void sealing(int rounds);
 
 }  // namespace e2e

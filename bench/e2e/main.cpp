@@ -3,6 +3,7 @@
 // alone at one rate on a fresh daemon.
 // e2e_bench peers [--rounds N] [--other-daemon PATH]: beside rsyslog and another build.
 // e2e_bench connections [--other-daemon PATH]: what a connection costs, 10 or 3,000 at once.
+// e2e_bench seal [--rounds N]: the rate with the log sealed against without.
 #include <boost/program_options.hpp>
 #include <csignal>
 #include <cstdio>
@@ -30,13 +31,19 @@ int main(int argc, char* argv[]) {
     po::options_description connections("e2e_bench connections");
     connections.add_options()("other-daemon", po::value<std::string>()->default_value(""),
                               "another build of the daemon, measured the same way");
-    const std::map<std::string, const po::options_description*> modes{
-        {"all", &all}, {"latency", &latency}, {"peers", &peers}, {"connections", &connections}};
+    po::options_description seal("e2e_bench seal");
+    seal.add_options()("rounds", po::value<int>()->default_value(11),
+                       "rounds of both; medians are shown");
+    const std::map<std::string, const po::options_description*> modes{{"all", &all},
+                                                                      {"latency", &latency},
+                                                                      {"peers", &peers},
+                                                                      {"connections", &connections},
+                                                                      {"seal", &seal}};
 
     const bool named = argc > 1 && argv[1][0] != '-';
     const std::string mode = named ? argv[1] : "all";
     if (!modes.contains(mode) || (argc > 1 && std::string(argv[1]) == "--help")) {
-        std::cout << all << latency << peers << connections;
+        std::cout << all << latency << peers << connections << seal;
         return modes.contains(mode) ? 0 : 2;
     }
     po::variables_map options;
@@ -62,6 +69,8 @@ int main(int argc, char* argv[]) {
                         figures.p999);
         } else if (mode == "connections") {
             e2e::connections(options["other-daemon"].as<std::string>());
+        } else if (mode == "seal") {
+            e2e::sealing(options["rounds"].as<int>());
         } else if (mode == "peers") {
             e2e::peers(options["rounds"].as<int>(), options["other-daemon"].as<std::string>());
         } else {

@@ -129,7 +129,9 @@ int run_service(const settings& config) {
         consumer.emplace(config.consumer.output_file,
                          log_options{.sync = config.consumer.sync,
                                      .max_file_size = config.consumer.max_file_size,
-                                     .max_archives = config.consumer.max_archives});
+                                     .max_archives = config.consumer.max_archives,
+                                     .seal_key_file = config.seal.key_file,
+                                     .record_lengths = !config.forward.servers.empty()});
         service.add_consumer(&*consumer);
         spdlog::info("Service ready");
         sd_notify(0, "READY=1");

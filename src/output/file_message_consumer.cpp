@@ -18,6 +18,8 @@
 #include <system_error>
 #include <utility>
 
+#include "seal/seal_error.hpp"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -145,9 +147,23 @@ file_message_consumer::~file_message_consumer() {
     }
 }
 
-// The one place a log is made: created with no name and linked once protected (folder ACL,
-// owner, label, ACL and the append-only attribute), at start-up and after each rotation alike,
-// in the folder walked at start-up.
+namespace {
+
+// Folder ACL, owner, label, ACL and the append-only attribute: the log and its seal alike.
+void protect(permissions::protected_file& file) {
+    file.set_directory_acl("u::rwx,g::r-x,o::r-x")
+        .set_owner("root", "velmo-admin")
+        .set_mac_label("0:High:0")
+        .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
+        .open_append_only(std::ios_base::out | std::ios_base::app);
+}
+
+std::string seal_name(const std::string& log) { return log + ".seal"; }
+
+}  // namespace
+
+// The one place a log is made: created with no name and linked once protected, at start-up and
+// after each rotation alike, in the folder walked at start-up; its seal with it.
 void file_message_consumer::open_log() {
     file.reset();
     if (folder) {
@@ -155,11 +171,7 @@ void file_message_consumer::open_log() {
     } else {
         file.emplace(path, true);
     }
-    file->set_directory_acl("u::rwx,g::r-x,o::r-x")
-        .set_owner("root", "velmo-admin")
-        .set_mac_label("0:High:0")
-        .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
-        .open_append_only(std::ios_base::out | std::ios_base::app);
+    protect(*file);
     if (!folder) {
         folder.emplace(file->folder().duplicate());
     }
@@ -169,6 +181,38 @@ void file_message_consumer::open_log() {
     }
     size = static_cast<std::uint64_t>(info.st_size);
     reserved = size;
+    if (!options.seal_key_file.empty() || options.record_lengths) {
+        open_seal();
+    }
+}
+
+void file_message_consumer::open_seal() {
+    permissions::protected_file seal_file(*folder, seal_name(path.filename().string()), true);
+    protect(seal_file);
+    io::unique_fd seal_fd(::fcntl(*seal_file.descriptor(), F_DUPFD_CLOEXEC, 0));
+    if (!seal_fd) {
+        fail(errno);
+    }
+    if (sealer) {
+        sealer->rotate(std::move(seal_fd), *file->descriptor());
+        return;
+    }
+    // A log begun anew after a rotation that a crash cut short still continues the chain of
+    // the newest archive.
+    const auto kept = archives();
+    io::unique_fd previous(kept.empty() ? -1
+                                        : ::openat(folder->folder_descriptor(),
+                                                   seal_name(kept.back()).c_str(),
+                                                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    try {
+        sealer.emplace(std::move(seal_fd), *file->descriptor(),
+                       seal::writer::options{
+                           options.seal_key_file, options.sync,
+                           [](const std::string& problem) { spdlog::error("Seal: {}", problem); },
+                           std::move(previous)});
+    } catch (const seal::seal_error& error) {
+        throw seal::seal_error("{}: {}", seal_name(path.string()), error.what());
+    }
 }
 
 void file_message_consumer::consume(std::string_view record, bool last) {
@@ -278,6 +322,8 @@ void file_message_consumer::write_run(std::size_t end) {
         parts[count++] = {const_cast<char*>(large.data()), large.size()};
         parts[count++] = {newline, 1};
     }
+    iovec original[3];
+    std::copy(parts, parts + count, original);
     const std::size_t sent = write_all(calls, fd, parts, count);
     const int error = errno;
     const auto whole = static_cast<std::size_t>(
@@ -299,13 +345,35 @@ void file_message_consumer::write_run(std::size_t end) {
     }
     size += kept;
     if (whole < end) {
+        seal_run(original, count, record_open ? sent : kept, whole);
         committed(whole);
         fail(error);
     }
     if (options.sync && calls.fdatasync(fd) != 0) {
         spdlog::error("could not sync the event log: {}", std::strerror(errno));
     }
+    seal_run(original, count, kept, end);
     committed(end);
+}
+
+// Seals what a run put in the log: its first `bytes` bytes, which begin with records done..end.
+void file_message_consumer::seal_run(const iovec* parts, int count, std::size_t bytes,
+                                     std::size_t end) {
+    if (!sealer) {
+        return;
+    }
+    std::string_view pieces[3];
+    std::size_t used = 0;
+    for (int i = 0; i < count && bytes > 0; ++i) {
+        const std::size_t take = std::min(parts[i].iov_len, bytes);
+        pieces[used++] = {static_cast<const char*>(parts[i].iov_base), take};
+        bytes -= take;
+    }
+    lengths.clear();
+    for (std::size_t i = done; i < end; ++i) {
+        lengths.push_back(ends[i] - (i == 0 ? 0 : ends[i - 1]) - 1);
+    }
+    sealer->seal({pieces, used}, lengths);
 }
 
 // Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small
@@ -358,25 +426,59 @@ void file_message_consumer::rotate() {
     std::vector<std::string> kept = archives();
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
+    const int at = folder->folder_descriptor();
     // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
     // for giving back the room reserved past its end.
+    io::unique_fd seal_fd;
+    if (sealer) {
+        seal_fd.reset(
+            ::openat(at, seal_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        if (!seal_fd || !set_append_only(seal_fd.get(), false)) {
+            fail(errno);
+        }
+    }
+    const auto protect_again = [&] {
+        set_append_only(fd, true);
+        if (seal_fd) {
+            set_append_only(seal_fd.get(), true);
+        }
+    };
     if (!set_append_only(fd, false)) {
-        fail(errno);
+        const int error = errno;
+        protect_again();
+        fail(error);
     }
     // A truncation to its own size frees the blocks reserved past its end (a hole punched
     // there is a no-op on ext4).
     if (reserved > size) {
         ::ftruncate(fd, static_cast<off_t>(size));
     }
-    for (int tries = 0;
-         ::renameat2(folder->folder_descriptor(), name.c_str(), folder->folder_descriptor(),
-                     archive.c_str(), RENAME_NOREPLACE) != 0;) {
-        const int error = errno;
+    // The seal goes first: a crash between the two leaves a log without a seal, which the next
+    // start seals anew, never a seal that covers more than its log.
+    const auto rename_to = [&](const std::string& to) {
+        if (sealer && ::renameat2(at, seal_name(name).c_str(), at, seal_name(to).c_str(),
+                                  RENAME_NOREPLACE) != 0) {
+            return errno;
+        }
+        if (::renameat2(at, name.c_str(), at, to.c_str(), RENAME_NOREPLACE) != 0) {
+            const int error = errno;
+            if (sealer) {
+                ::renameat(at, seal_name(to).c_str(), at, seal_name(name).c_str());
+            }
+            return error;
+        }
+        return 0;
+    };
+    for (int tries = 0, error = 0; (error = rename_to(archive)) != 0;) {
         if (error != EEXIST || ++tries == 100) {
-            set_append_only(fd, true);
+            protect_again();
             fail(error);
         }
         archive = name + "." + next_suffix(archive.substr(name.size() + 1));
+    }
+    if (seal_fd && !set_append_only(seal_fd.get(), true)) {
+        spdlog::error("Could not make the seal of archive {} append-only: {}", archive,
+                      std::strerror(errno));
     }
     const std::string archive_path = (folder->path() / archive).string();
     if (!set_append_only(fd, true)) {
@@ -440,6 +542,15 @@ void file_message_consumer::remove_old_archives(const std::vector<std::string>& 
             continue;
         }
         spdlog::info("Removed archive {}", archive_path);
+        const std::string seal = seal_name(kept[i]);
+        const io::unique_fd seal_fd(::openat(folder->folder_descriptor(), seal.c_str(),
+                                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        if (seal_fd && (::fstat(seal_fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+                        info.st_uid != 0 || !set_append_only(seal_fd.get(), false) ||
+                        ::unlinkat(folder->folder_descriptor(), seal.c_str(), 0) != 0)) {
+            spdlog::warn("Could not remove the seal of archive {}: {}", archive_path,
+                         std::strerror(errno));
+        }
     }
     archives_waiting = false;
 }

@@ -20,6 +20,7 @@
 #include "io/unique_fd.hpp"
 #include "permissions/protected_file.hpp"
 #include "permissions/safe_folder.hpp"
+#include "seal/writer.hpp"
 
 // The system calls through which records reach the log, the real ones unless a test puts in
 // faults: a full disk, an interrupted or short write, a disk that comes back.
@@ -38,6 +39,10 @@ struct log_options {
     // The oldest archives beyond this count are removed at each rotation; 0: keep all.
     std::uint64_t max_archives = 0;
     const log_calls* calls = nullptr;  // null: the real ones
+    // The sealing key: the log gets a seal, `<log>.seal`, with a MAC per group. Empty: none,
+    // unless `record_lengths` asks for a seal that holds the record lengths only.
+    std::filesystem::path seal_key_file = {};
+    bool record_lengths = false;
     // Told how many records each write put in the log, once they are there.
     std::function<void(std::uint64_t records)> on_written;
     // Asked before an archive beyond max_archives is removed: false keeps it (and those after
@@ -49,7 +54,9 @@ struct log_options {
 // prepares at construction, and archives the log when it reaches its size. Records that come
 // in a run are gathered and written as one group, with one system call. A group that cannot
 // be written is held and retried, which blocks the calling thread: the records behind it wait
-// upstream. Owns the log's descriptor and its folder's, walked once at start-up. Called from one
+// upstream. When asked, it seals each group in `<log>.seal`, protected like the log, and archives
+// and removes the seal with the log. Owns the log's descriptor and its folder's, walked once at
+// start-up, and the seal's writer. Called from one
 // thread only; the totals, the hold and `request_stop` may be used from any.
 class file_message_consumer {
 public:
@@ -84,6 +91,8 @@ private:
     void reserve_room(int fd, std::size_t bytes);
     void committed(std::size_t end);
     void open_log();
+    void open_seal();
+    void seal_run(const iovec* parts, int count, std::size_t bytes, std::size_t end);
     void rotate();
     std::vector<std::string> archives() const;
     void remove_old_archives(const std::vector<std::string>& kept);
@@ -95,9 +104,11 @@ private:
     const log_calls& calls;
     std::optional<permissions::safe_folder> folder;
     std::optional<permissions::protected_file> file;
-    std::uint64_t size = 0;      // of the log, as this writer made it
-    std::uint64_t reserved = 0;  // its blocks are allocated up to here
-    bool reserve = true;         // false once the file system has no fallocate
+    std::optional<seal::writer> sealer;
+    std::vector<std::size_t> lengths;  // of the records of the run being sealed
+    std::uint64_t size = 0;            // of the log, as this writer made it
+    std::uint64_t reserved = 0;        // its blocks are allocated up to here
+    bool reserve = true;               // false once the file system has no fallocate
     // The file ends inside a record (cut short by a kill of an earlier run): the next record
     // must first end it, so that none is ever glued to a broken one.
     bool record_open = false;

@@ -25,9 +25,9 @@ grep -q "installed by hand" "$work/stage/etc/velmoeventsd/config.yaml" ||
     fail "cmake --install replaced a changed configuration"
 
 dpkg -i "$deb" >/dev/null
-for file in /usr/sbin/velmoeventsd /usr/bin/velmoevents-send /etc/velmoeventsd/config.yaml \
+for file in /usr/sbin/velmoeventsd /usr/bin/velmoevents-{send,seal} /etc/velmoeventsd/config.yaml \
     /usr/lib/systemd/system/velmoeventsd.{service,socket} /usr/share/man/man8/velmoeventsd.8 \
-    /usr/share/man/man1/velmoevents-send.1 /usr/include/velmoevents.h /usr/share/man/man3/velmoevents.3; do
+    /usr/share/man/man1/velmoevents-{send,seal}.1 /usr/include/velmoevents.h /usr/share/man/man3/velmoevents.3; do
     [ -e "$file" ] || fail "the package did not install $file"
 done
 [ "$(getent group velmo-admin velmo-audit | wc -l)" = 2 ] || fail "a group is missing after install"
