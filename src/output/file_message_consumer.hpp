@@ -44,10 +44,10 @@ struct log_options {
     std::filesystem::path seal_key_file = {};
     bool record_lengths = false;
     // Told how many records each write put in the log, once they are there.
-    std::function<void(std::uint64_t records)> on_written;
+    std::function<void(std::uint64_t records)> on_written = {};
     // Asked before an archive beyond max_archives is removed: false keeps it (and those after
     // it) for now, and it is asked again with later writes.
-    std::function<bool(const std::filesystem::path& archive)> may_remove;
+    std::function<bool(const std::filesystem::path& archive)> may_remove = {};
 };
 
 // Appends each record, byte for byte plus one newline, to the protected event log that it
