@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -28,7 +29,7 @@ public:
               std::vector<forward::record>& out) override {
         out.clear();
         const std::uint64_t first = from.offset / (size + 1);
-        const std::uint64_t count = std::min<std::uint64_t>(
+        const auto count = std::min<std::uint64_t>(
             {total - first, max_records, std::max<std::size_t>(1, max_bytes / (size + 1))});
         buffer.resize(count * (size + 1));
         file.seekg(static_cast<std::streamoff>(from.offset));
@@ -60,9 +61,9 @@ void create_stream(const std::string& url) {
     natsConnection_JetStream(&js, nc, nullptr);
     jsStreamConfig config;
     jsStreamConfig_Init(&config);
-    const char* subjects[] = {"velmo.events"};
+    std::array<const char*, 1> subjects{"velmo.events"};
     config.Name = "EVENTS";
-    config.Subjects = subjects;
+    config.Subjects = subjects.data();
     config.SubjectsLen = 1;
     config.Storage = js_FileStorage;
     config.Duplicates = std::int64_t{120} * 1000 * 1000 * 1000;

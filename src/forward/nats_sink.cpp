@@ -47,10 +47,10 @@ struct nats_sink::connection {
     natsStatistics* stats = nullptr;
     std::minstd_rand jitter{std::random_device{}()};
 
-    static void on_change(natsConnection*, void* self) {
+    static void on_change(natsConnection* /*nc*/, void* self) {
         static_cast<connection*>(self)->handlers.changed();
     }
-    static void on_closed(natsConnection*, void* self) {
+    static void on_closed(natsConnection* /*nc*/, void* self) {
         auto* link = static_cast<connection*>(self);
         {
             std::lock_guard lock(link->mutex);
@@ -58,18 +58,19 @@ struct nats_sink::connection {
         }
         link->closed_cv.notify_all();
     }
-    static void on_error(natsConnection*, natsSubscription*, natsStatus status, void*) {
+    static void on_error(natsConnection* /*nc*/, natsSubscription* /*subscription*/,
+                         natsStatus status, void* /*self*/) {
         spdlog::debug("NATS: {}", natsStatus_GetText(status));
     }
     // Attempts rounds of every server, 100 ms apart at first, then up to 5 s, with jitter so
     // that a fleet does not come back all at once.
-    static int64_t delay(natsConnection*, int attempts, void* self) {
+    static int64_t delay(natsConnection* /*nc*/, int attempts, void* self) {
         auto* link = static_cast<connection*>(self);
         const int64_t base = std::min<int64_t>(int64_t{100} << std::min(attempts, 6), 5000);
         std::lock_guard lock(link->mutex);
         return base + static_cast<int64_t>(link->jitter() % static_cast<unsigned>(base / 4 + 1));
     }
-    static void on_ack(jsCtx*, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* self) {
+    static void on_ack(jsCtx* /*js*/, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* self) {
         auto* link = static_cast<connection*>(self);
         std::uint64_t tag = 0;
         {
