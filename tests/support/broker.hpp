@@ -4,6 +4,8 @@
 #include <nats/nats.h>
 #include <netinet/in.h>
 
+#include <array>
+#include <cstring>
 #include <set>
 
 #include "support/support.hpp"
@@ -14,15 +16,19 @@ namespace test {
 // Every byte value, newlines and NULs among them, in a different order in each record.
 inline std::string record(int i) {
     std::string bytes = std::to_string(i) + "\n";
-    for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>((b + i) % 256));
+    for (int b = 0; b < 256; ++b) {
+        bytes.push_back(static_cast<char>((b + i) % 256));
+    }
     return bytes.substr(0, bytes.size() - static_cast<std::size_t>(i % 200));
 }
 
 // How many of the captured lines hold `text`.
 inline std::size_t logged(const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt>& log,
-                          const std::string& text) {
+                          const std::string& part) {
     std::size_t found = 0;
-    for (const auto& line : log->last_formatted()) found += contains(line, text) ? 1 : 0;
+    for (const auto& line : log->last_formatted()) {
+        found += contains(line, part) ? 1 : 0;
+    }
     return found;
 }
 
@@ -33,9 +39,10 @@ struct listener {
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t size = sizeof address;
         auto* raw = reinterpret_cast<sockaddr*>(&address);
-        ::bind(fd, raw, size);
-        ::listen(fd, backlog);
-        ::getsockname(fd, raw, &size);
+        if (::bind(fd, raw, size) != 0 || ::listen(fd, backlog) != 0 ||
+            ::getsockname(fd, raw, &size) != 0) {
+            ADD_FAILURE() << "listener: " << std::strerror(errno);
+        }
         port = ntohs(address.sin_port);
     }
     ~listener() { ::close(fd); }
@@ -50,9 +57,13 @@ inline int free_port() { return listener().port; }
 class brokers {
 public:
     explicit brokers(int count) {
-        for (int i = 0; i < count; ++i) ports.emplace_back(free_port(), free_port());
+        for (int i = 0; i < count; ++i) {
+            ports.emplace_back(free_port(), free_port());
+        }
         nodes.resize(ports.size());
-        for (int i = 0; i < count; ++i) start(i);
+        for (int i = 0; i < count; ++i) {
+            start(i);
+        }
     }
     void start(int i) {
         std::string line = "exec nats-server -a 127.0.0.1 -js -n node" + std::to_string(i) +
@@ -61,8 +72,9 @@ public:
         if (ports.size() > 1) {
             line += " --cluster_name velmo --cluster nats://127.0.0.1:" +
                     std::to_string(ports[i].second) + " --routes ";
-            for (const auto& [client, route] : ports)
+            for (const auto& [client, route] : ports) {
                 line += "nats://127.0.0.1:" + std::to_string(route) + ",";
+            }
         }
         nodes[i] = std::make_unique<process>(line);
         EXPECT_TRUE(nodes[i]->wait_for_output("Server is ready")) << nodes[i]->output();
@@ -73,8 +85,10 @@ public:
     }
     std::vector<std::string> urls() const {
         std::vector<std::string> all;
-        for (const auto& [client, route] : ports)
+        all.reserve(ports.size());
+        for (const auto& [client, route] : ports) {
             all.push_back("nats://127.0.0.1:" + std::to_string(client));
+        }
         return all;
     }
 
@@ -89,7 +103,10 @@ public:
     stream(const brokers& cluster, int replicas) {
         const auto urls = cluster.urls();
         std::vector<const char*> servers;
-        for (const auto& url : urls) servers.push_back(url.c_str());
+        servers.reserve(urls.size());
+        for (const auto& url : urls) {
+            servers.push_back(url.c_str());
+        }
         natsOptions* options = nullptr;
         natsOptions_Create(&options);
         natsOptions_SetServers(options, servers.data(), static_cast<int>(servers.size()));
@@ -99,9 +116,9 @@ public:
         natsConnection_JetStream(&js, nc, nullptr);
         jsStreamConfig config;
         jsStreamConfig_Init(&config);
-        const char* subjects[] = {"velmo.events"};
+        std::array<const char*, 1> subjects{"velmo.events"};
         config.Name = "EVENTS";
-        config.Subjects = subjects;
+        config.Subjects = subjects.data();
         config.SubjectsLen = 1;
         config.Storage = js_FileStorage;
         config.Replicas = replicas;
@@ -116,7 +133,9 @@ public:
     }
     std::uint64_t count() const {
         jsStreamInfo* info = nullptr;
-        if (js_GetStreamInfo(&info, js, "EVENTS", nullptr, nullptr) != NATS_OK) return 0;
+        if (js_GetStreamInfo(&info, js, "EVENTS", nullptr, nullptr) != NATS_OK) {
+            return 0;
+        }
         const std::uint64_t messages = info->State.Msgs;
         jsStreamInfo_Destroy(info);
         return messages;
@@ -128,8 +147,9 @@ public:
         const char* id = "";
         if (!eventually([&] {
                 return js_GetMsg(&msg, js, "EVENTS", sequence, nullptr, nullptr) == NATS_OK;
-            }))
+            })) {
             return {};
+        }
         natsMsgHeader_Get(msg, "Nats-Msg-Id", &id);
         std::pair<std::string, std::string> got(
             std::string(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg))),
