@@ -12,10 +12,10 @@ packages=(
     build-essential cmake pkg-config
     libspdlog-dev libfmt-dev libyaml-cpp-dev
     libboost-dev libboost-program-options-dev libboost-system-dev
-    libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev libssl-dev
+    libzmq3-dev cppzmq-dev libacl1-dev libsystemd-dev libgtest-dev libssl-dev libnats-dev
     # used by the tests, the demo and the package build
     acl attr e2fsprogs systemd procps dpkg-dev file man-db util-linux mount strace socat
-    rsyslog-czmq
+    nats-server rsyslog-czmq
     clang libclang-rt-14-dev clang-format clang-tidy
 )
 

@@ -1,5 +1,6 @@
 #include "app/service_runner.hpp"
 
+#include <fmt/ranges.h>
 #include <pthread.h>
 #include <spdlog/spdlog.h>
 #include <sys/resource.h>
@@ -18,6 +19,9 @@
 #include <string>
 
 #include "executor/asio_task_executor.hpp"
+#include "forward/forwarder.hpp"
+#include "forward/nats_sink.hpp"
+#include "forward/seal_source.hpp"
 #include "messaging/message_service.hpp"
 #include "messaging/zmq_message_queue.hpp"
 #include "output/file_message_consumer.hpp"
@@ -40,7 +44,8 @@ sigset_t termination_signals() {
 // listens for notifications, it says when the stop begins and, once a second at most, how many
 // records the consumer has written.
 void wait_for_termination(const sigset_t& previous_mask, const std::string& output_file,
-                          const file_message_consumer& consumer) {
+                          const file_message_consumer& consumer,
+                          const forward::forwarder* forwarder) {
     boost::asio::io_context loop;
     boost::asio::signal_set signals(loop, SIGINT, SIGTERM);
     // Only now may the signals reach this thread, and every other thread keeps them blocked,
@@ -65,7 +70,9 @@ void wait_for_termination(const sigset_t& previous_mask, const std::string& outp
                 ? fmt::format("STATUS=Holding a group of {} records: event log not writable: {}",
                               held, consumer.hold_reason())
                 : fmt::format("STATUS=Writing to {}: {} records written", output_file,
-                              consumer.records_written());
+                              consumer.records_written()) +
+                      (forwarder != nullptr ? fmt::format(", {} to forward", forwarder->behind())
+                                            : "");
         if (status != reported) {
             reported = status;
             sd_notify(0, status.c_str());
@@ -116,6 +123,8 @@ int run_service(const settings& config) {
 
     // Declared before the service so it is destroyed after it, on every way out: queued tasks
     // hold its address until the service has stopped its executor.
+    // The consumer tells it of each write, up to the consumer's last one.
+    std::unique_ptr<forward::forwarder> forwarder;
     std::optional<file_message_consumer> consumer;
     const std::string output_file = config.consumer.output_file.string();
     {
@@ -127,16 +136,33 @@ int run_service(const settings& config) {
             spdlog::info("Archiving the event log at {} bytes, keeping {} archives",
                          config.consumer.max_file_size, kept > 0 ? std::to_string(kept) : "all");
         }
-        consumer.emplace(config.consumer.output_file,
-                         log_options{.sync = config.consumer.sync,
-                                     .max_file_size = config.consumer.max_file_size,
-                                     .max_archives = config.consumer.max_archives,
-                                     .seal_key_file = config.seal.key_file,
-                                     .record_lengths = !config.forward.servers.empty()});
+        const auto& log = config.consumer.output_file;
+        log_options options{.sync = config.consumer.sync,
+                            .max_file_size = config.consumer.max_file_size,
+                            .max_archives = config.consumer.max_archives,
+                            .seal_key_file = config.seal.key_file,
+                            .record_lengths = !config.forward.servers.empty()};
+        if (!config.forward.servers.empty()) {
+            spdlog::info("Forwarding to {} on {}", fmt::join(config.forward.servers, ", "),
+                         config.forward.subject);
+            options.on_written = [&forwarder](std::uint64_t records) {
+                forwarder->written(records);
+            };
+            options.may_remove = [&forwarder, &log](const std::filesystem::path& archive) {
+                return forward::forwarded_past(log, archive, forwarder->acknowledged());
+            };
+        }
+        consumer.emplace(log, options);
+        if (!config.forward.servers.empty()) {
+            forwarder = std::make_unique<forward::forwarder>(
+                std::make_unique<forward::nats_sink>(config.forward,
+                                                     forward::window_limits{}.window_records),
+                std::make_unique<forward::seal_source>(log), config.forward.state_file);
+        }
         service.add_consumer(&*consumer);
         spdlog::info("Service ready");
         sd_notify(0, "READY=1");
-        wait_for_termination(previous_mask, output_file, *consumer);
+        wait_for_termination(previous_mask, output_file, *consumer, forwarder.get());
         // Told before the service stops, so that records held for a log that cannot be written
         // hold the stop up for a bounded time only.
         consumer->request_stop(std::chrono::steady_clock::now() + stop_deadline);
@@ -145,5 +171,10 @@ int run_service(const settings& config) {
     const std::uint64_t lost = consumer->finish();
     spdlog::info("Records written: {}, failed: {}", consumer->records_written(),
                  consumer->records_failed());
+    if (forwarder) {
+        // Gives the records in flight a moment to be acknowledged, then saves the position.
+        forwarder->stop();
+        spdlog::info("Records forwarded: {}", forwarder->forwarded());
+    }
     return lost > 0 ? 1 : 0;
 }

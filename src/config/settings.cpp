@@ -41,8 +41,12 @@ settings read_settings(const yaml_config& config) {
     read.seal.key_file = config.get<std::string>({"seal", "key_file"}, "");
 
     auto& forward = read.forward;
-    forward.servers =
-        config.get<std::vector<std::string>>({"forward", "nats", "servers"}, forward.servers);
+    if (auto list = config.get_optional<std::vector<std::string>>({"forward", "nats", "servers"})) {
+        forward.servers = std::move(*list);
+    } else if (auto one = config.get_optional<std::string>({"forward", "nats", "servers"})) {
+        // One server may be written without the brackets of a list.
+        forward.servers = {std::move(*one)};
+    }
     forward.subject = config.get<std::string>({"forward", "nats", "subject"}, forward.subject);
     forward.creds = config.get<std::string>({"forward", "nats", "creds"}, "");
     forward.tls_ca = config.get<std::string>({"forward", "nats", "tls_ca"}, "");

@@ -476,7 +476,19 @@ void file_message_consumer::reserve_room(int fd, std::size_t bytes) {
 // Records done..end are in the log, whole.
 void file_message_consumer::committed(std::size_t end) {
     written.fetch_add(end - done, std::memory_order_relaxed);
+    if (options.on_written && end > done) {
+        options.on_written(end - done);
+    }
     done = end;
+    remove_archives_let_go();
+}
+
+void file_message_consumer::remove_archives_let_go() {
+    const auto now = std::chrono::steady_clock::now();
+    if (archives_waiting && now - archives_checked >= std::chrono::seconds(1)) {
+        archives_checked = now;
+        remove_old_archives(archives());
+    }
 }
 
 // Turns the log into an archive beside it and starts a new one: the one place where the log
@@ -600,6 +612,13 @@ void file_message_consumer::remove_old_archives(const std::vector<std::string>& 
     for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
          ++i) {
         const std::string archive_path = (folder->path() / kept[i]).string();
+        if (options.may_remove && !options.may_remove(folder->path() / kept[i])) {
+            if (!std::exchange(archives_waiting, true)) {
+                spdlog::warn("Keeping archive {} and those after it until they are forwarded",
+                             archive_path);
+            }
+            return;
+        }
         const io::unique_fd archive = open_own_archive(folder->folder_descriptor(), kept[i]);
         if (!archive || !set_append_only(archive.get(), false) ||
             ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
@@ -622,6 +641,7 @@ void file_message_consumer::remove_old_archives(const std::vector<std::string>& 
                          std::strerror(errno));
         }
     }
+    archives_waiting = false;
 }
 
 // Waits `delay`, less when a stop is asked for meanwhile; false once the stop's deadline has

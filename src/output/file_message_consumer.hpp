@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,6 +43,11 @@ struct log_options {
     // unless `record_lengths` asks for a seal that holds the record lengths only.
     std::filesystem::path seal_key_file = {};
     bool record_lengths = false;
+    // Told how many records each write put in the log, once they are there.
+    std::function<void(std::uint64_t records)> on_written = {};
+    // Asked before an archive beyond max_archives is removed: false keeps it (and those after
+    // it) for now, and it is asked again with later writes.
+    std::function<bool(const std::filesystem::path& archive)> may_remove = {};
 };
 
 // Appends each record, byte for byte plus one newline, to the protected event log that it
@@ -91,6 +97,7 @@ private:
     void rotate();
     std::vector<std::string> archives() const;
     void remove_old_archives(const std::vector<std::string>& kept);
+    void remove_archives_let_go();
     bool wait_to_retry(std::chrono::milliseconds delay);
 
     const std::filesystem::path path;
@@ -115,6 +122,9 @@ private:
     std::size_t done = 0;
     std::optional<std::chrono::steady_clock::time_point> holding_since;
     std::uint64_t lost = 0;
+    // Archives past max_archives are kept until `may_remove` lets them go; checked this often.
+    bool archives_waiting = false;
+    std::chrono::steady_clock::time_point archives_checked;
 
     mutable std::mutex mutex;  // guards `deadline` and `reason`
     std::condition_variable stop_requested;

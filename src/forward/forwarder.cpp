@@ -1,0 +1,345 @@
+#include "forward/forwarder.hpp"
+
+#include <fcntl.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
+#include "io/unique_fd.hpp"
+
+namespace forward {
+
+namespace {
+
+// A state file holds the log's identity and the offset of the next record, one a line.
+position load_state(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        return {};
+    }
+    position read;
+    std::string offset;
+    std::getline(in, read.log);
+    std::getline(in, offset);
+    const char* const end = offset.data() + offset.size();
+    const auto [rest, error] = std::from_chars(offset.data(), end, read.offset);
+    if (read.log.empty() || offset.empty() || error != std::errc() || rest != end) {
+        spdlog::warn("Cannot read the forwarding state {}; forwarding from the oldest record",
+                     file.string());
+        return {};
+    }
+    return read;
+}
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// New file, fsync, rename, fsync the folder: after a crash the file holds the old position or
+// the new one, never a mix, and never one the folder forgot.
+void store_state(const std::filesystem::path& file, const position& at) {
+    const std::string temporary = file.string() + ".new";
+    const std::string text = at.log + "\n" + std::to_string(at.offset) + "\n";
+    io::unique_fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
+    if (!out || !write_all(out.get(), text) || ::fsync(out.get()) != 0 ||
+        ::rename(temporary.c_str(), file.c_str()) != 0) {
+        throw std::runtime_error(std::strerror(errno));
+    }
+    const std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
+    io::unique_fd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory || ::fsync(directory.get()) != 0) {
+        throw std::runtime_error(std::strerror(errno));
+    }
+}
+
+constexpr auto save_interval = std::chrono::milliseconds(250);
+constexpr auto idle_poll = std::chrono::seconds(1);
+constexpr auto stop_grace = std::chrono::seconds(1);
+constexpr auto late_ack = std::chrono::milliseconds(500);
+
+}  // namespace
+
+forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> from,
+                     std::filesystem::path state, window_limits limits)
+    : source(std::move(from)), target(std::move(to)), state_file(std::move(state)), bounds(limits) {
+    if (state_file.has_parent_path()) {
+        std::filesystem::create_directories(state_file.parent_path());
+    }
+    cursor = saved = sent = shared_cursor = load_state(state_file);
+    known = source->count_from(cursor);
+    worker = std::jthread([this] { run(); });
+}
+
+void forwarder::stop() {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    worker = {};
+}
+
+void forwarder::written(std::uint64_t count) {
+    known.fetch_add(count, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(mutex);
+        poked = true;
+    }
+    wake.notify_one();
+}
+
+std::uint64_t forwarder::behind() const {
+    const std::uint64_t all = known.load(std::memory_order_relaxed);
+    const std::uint64_t done = finished.load(std::memory_order_relaxed);
+    return all > done ? all - done : 0;
+}
+
+void forwarder::run() {
+    try {
+        forward_until_stopped();
+    } catch (const std::exception& error) {
+        spdlog::error("Forwarding stopped: {}", error.what());
+    } catch (...) {
+        spdlog::error("Forwarding stopped: unknown error");
+    }
+}
+
+void forwarder::forward_until_stopped() {
+    const auto notify = [this](auto&& change) {
+        bool first = false;
+        {
+            std::lock_guard lock(mutex);
+            first = arrived.empty() && !poked;
+            change();
+        }
+        // One wake-up per burst of acknowledgements is enough: the worker takes them all.
+        if (first) {
+            wake.notify_one();
+        }
+    };
+    target->start({[&](std::uint64_t tag, outcome result, std::string_view reason) {
+                       notify([&] { arrived.push_back({tag, result, std::string(reason)}); });
+                   },
+                   [&] { notify([&] { poked = true; }); }});
+    std::vector<settled_event> events;
+    for (bool stop = false;;) {
+        {
+            std::unique_lock lock(mutex);
+            wake.wait_until(lock, next_deadline(),
+                            [&] { return stopping || poked || !arrived.empty(); });
+            stop = stopping;
+            poked = false;
+            events.swap(arrived);
+        }
+        for (const auto& event : events) {
+            settle(event);
+        }
+        events.clear();
+        advance_cursor();
+        if (stop) {
+            break;
+        }
+        try {
+            send_more();
+        } catch (const std::exception& error) {
+            fail(fmt::format("cannot read the log: {}", error.what()));
+        }
+        save_state(false);
+    }
+    // A last moment for acknowledgements already on their way, so that a restart sends
+    // as little as possible again.
+    for (const auto deadline = clock::now() + stop_grace;
+         !rewinding && waiting > 0 && clock::now() < deadline;) {
+        {
+            std::unique_lock lock(mutex);
+            wake.wait_until(lock, deadline, [&] { return !arrived.empty(); });
+            events.swap(arrived);
+        }
+        for (const auto& event : events) {
+            settle(event);
+        }
+        events.clear();
+        advance_cursor();
+    }
+    save_state(true);
+    target.reset();
+}
+
+forwarder::clock::time_point forwarder::next_deadline() const {
+    auto until = clock::now() + idle_poll;
+    if (rewinding) {
+        until = std::min(until, give_up_at);
+    } else if (retry_at > clock::now()) {
+        until = std::min(until, retry_at);
+    }
+    if (!rewinding && !window.empty()) {
+        until = std::min(until, window.front().sent_at + bounds.ack_timeout);
+    }
+    if (cursor != saved) {
+        until = std::min(until, saved_at + save_interval);
+    }
+    return until;
+}
+
+void forwarder::settle(const settled_event& event) {
+    const auto entry = std::lower_bound(
+        window.begin(), window.end(), event.tag,
+        [](const in_flight& flight, std::uint64_t tag) { return flight.tag < tag; });
+    // A record given up in a rewind: it is sent again under a new tag.
+    if (entry == window.end() || entry->tag != event.tag || entry->now != stage::waiting) {
+        return;
+    }
+    --waiting;
+    switch (event.result) {
+        case outcome::stored:
+            entry->now = stage::stored;
+            if (paused) {
+                paused = false;
+                backoff = std::chrono::milliseconds(100);
+                spdlog::info("Forwarding resumed, {} records behind", behind());
+            }
+            break;
+        case outcome::refused:
+            entry->now = stage::refused;
+            spdlog::error("A record was not forwarded, as the broker refuses it: {}", event.reason);
+            break;
+        case outcome::failed:
+            entry->now = stage::failed;
+            fail(event.reason);
+            break;
+    }
+}
+
+void forwarder::fail(const std::string& reason) {
+    if (!paused) {
+        paused = true;
+        spdlog::warn("Forwarding paused: {}", reason);
+    }
+    if (!rewinding) {
+        spdlog::debug("Forwarding failed, sending again from the last stored record: {}", reason);
+        rewinding = true;
+        give_up_at = clock::now() + bounds.ack_timeout;
+    }
+}
+
+void forwarder::advance_cursor() {
+    const auto settled_for_good = [this] {
+        return !window.empty() &&
+               (window.front().now == stage::stored || window.front().now == stage::refused);
+    };
+    if (!settled_for_good()) {
+        return;
+    }
+    while (settled_for_good()) {
+        if (window.front().now == stage::stored) {
+            stored.fetch_add(1, std::memory_order_relaxed);
+        }
+        cursor = std::move(window.front().next);
+        window_bytes -= window.front().bytes;
+        window.pop_front();
+        finished.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::lock_guard lock(cursor_mutex);
+    shared_cursor = cursor;
+}
+
+position forwarder::acknowledged() const {
+    std::lock_guard lock(cursor_mutex);
+    return shared_cursor;
+}
+
+// After a failure nothing new goes out until every record in flight is settled: a record the
+// broker lost must not be overtaken by one sent after it. Then all of them go again from the
+// cursor, each under its old id, after a pause that grows while the failures go on.
+void forwarder::send_more() {
+    const auto now = clock::now();
+    if (!rewinding && !window.empty() && window.front().now == stage::waiting &&
+        now >= window.front().sent_at + bounds.ack_timeout) {
+        fail(fmt::format("no acknowledgement within {} ms", bounds.ack_timeout.count()));
+    }
+    if (rewinding) {
+        if (waiting > 0 && now < give_up_at) {
+            return;
+        }
+        target->forget();
+        window.clear();
+        window_bytes = 0;
+        waiting = 0;
+        sent = cursor;
+        rewinding = false;
+        retry_at = now + backoff;
+        backoff = std::min(backoff * 2, bounds.max_backoff);
+        return;
+    }
+    // An acknowledgement that is late may be lost; nothing overtakes it until it is settled.
+    if (now < retry_at || (!window.empty() && now > window.front().sent_at + late_ack)) {
+        return;
+    }
+    if (const auto reason = target->unavailable()) {
+        if (!paused) {
+            paused = true;
+            spdlog::warn("Forwarding paused: {}", *reason);
+        }
+        return;
+    }
+    while (window.size() < bounds.window_records && window_bytes < bounds.window_bytes) {
+        source->read(sent, bounds.window_records - window.size(),
+                     bounds.window_bytes - window_bytes, batch);
+        if (batch.empty()) {
+            return;
+        }
+        for (const auto& next : batch) {
+            window.push_back({++next_tag, next.next, next.bytes.size(), clock::now()});
+            window_bytes += next.bytes.size();
+            ++waiting;
+            const auto refusal = target->publish(next.at.log + ":" + std::to_string(next.at.offset),
+                                                 next.bytes, next_tag);
+            if (refusal && !refusal->for_good) {
+                window_bytes -= next.bytes.size();
+                window.pop_back();
+                --waiting;
+                fail(refusal->reason);
+                return;
+            }
+            if (refusal) {
+                settle({next_tag, outcome::refused, refusal->reason});
+            }
+            sent = next.next;
+        }
+    }
+}
+
+void forwarder::save_state(bool now) {
+    if (cursor == saved || (!now && clock::now() < saved_at + save_interval)) {
+        return;
+    }
+    saved_at = clock::now();
+    try {
+        store_state(state_file, cursor);
+        saved = cursor;
+        save_failing = false;
+    } catch (const std::exception& error) {
+        if (std::exchange(save_failing, true)) {
+            return;
+        }
+        spdlog::error("Cannot save the forwarding state {}: {}", state_file.string(), error.what());
+    }
+}
+
+}  // namespace forward

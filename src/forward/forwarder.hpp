@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "forward/record_source.hpp"
+#include "forward/sink.hpp"
+
+namespace forward {
+
+struct window_limits {
+    std::size_t window_records = 512;
+    std::size_t window_bytes = std::size_t{4} << 20;
+    // How long a record may wait for its outcome before it counts as lost.
+    std::chrono::milliseconds ack_timeout{6000};
+    std::chrono::milliseconds max_backoff{5000};
+};
+
+// Sends every record of the log beyond the host, in order, on a thread of its own. The log is
+// its queue: it reads records back from the files, so the writer never waits for the broker
+// and nothing is held in memory beyond a window of records in flight. The position after the
+// last record the broker stored is kept in the state file, so a restart resumes there; a
+// record republished after a failure or a restart carries the same id, which the broker drops
+// as a duplicate. Owns the source and the sink.
+class forwarder {
+public:
+    forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> from,
+              std::filesystem::path state, window_limits limits = {});
+    // Waits a moment for the records in flight, saves the position and closes the connection.
+    void stop();
+    ~forwarder() { stop(); }
+    forwarder(const forwarder&) = delete;
+    forwarder& operator=(const forwarder&) = delete;
+
+    // The writer has added `count` records to the log. Returns at once, whatever the broker does.
+    void written(std::uint64_t count);
+    // Records the broker stored since the start, each counted once.
+    std::uint64_t forwarded() const { return stored.load(std::memory_order_relaxed); }
+    // Records in the log that the broker has not stored yet.
+    std::uint64_t behind() const;
+    // The position after the last record the broker stored, in order.
+    position acknowledged() const;
+
+private:
+    struct settled_event {
+        std::uint64_t tag;
+        outcome result;
+        std::string reason;
+    };
+    using clock = std::chrono::steady_clock;
+    enum class stage { waiting, stored, refused, failed };
+    struct in_flight {
+        std::uint64_t tag;
+        position next;
+        std::size_t bytes;
+        clock::time_point sent_at;
+        stage now = stage::waiting;
+    };
+
+    void run();
+    void forward_until_stopped();
+    clock::time_point next_deadline() const;
+    void settle(const settled_event& event);
+    void send_more();
+    void fail(const std::string& reason);
+    void advance_cursor();
+    void save_state(bool now);
+
+    std::unique_ptr<record_source> source;
+    std::unique_ptr<sink> target;
+    const std::filesystem::path state_file;
+    const window_limits bounds;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    // Guarded by `mutex`: what the other threads hand over.
+    std::vector<settled_event> arrived;
+    bool poked = false;
+    bool stopping = false;
+
+    mutable std::mutex cursor_mutex;
+    position shared_cursor;  // a copy of `cursor` for other threads
+
+    std::atomic<std::uint64_t> known{0};
+    std::atomic<std::uint64_t> finished{0};
+    std::atomic<std::uint64_t> stored{0};
+
+    // The worker's own.
+    position cursor;
+    position saved;
+    position sent;
+    std::deque<in_flight> window;
+    std::size_t window_bytes = 0;
+    std::size_t waiting = 0;
+    std::uint64_t next_tag = 0;
+    bool paused = false;
+    bool rewinding = false;
+    bool save_failing = false;
+    clock::time_point give_up_at;
+    clock::time_point retry_at;
+    clock::time_point saved_at;
+    std::chrono::milliseconds backoff{100};
+    std::vector<record> batch;
+
+    std::jthread worker;
+};
+
+}  // namespace forward

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "forward/record_source.hpp"
+#include "io/unique_fd.hpp"
+
+namespace seal {
+class reader;
+}
+
+namespace forward {
+
+// The records of a log and of its archives, read back through their seals: a seal's record
+// lengths give each record's bounds, also for records that hold newlines. The archives (the
+// log's name plus a suffix that sorts by age) come first, oldest first, then the log. A file
+// is named by the identity in its seal's header. Bytes a seal covers only as a span (what a
+// crash left unsealed) are taken line by line.
+class seal_source final : public record_source {
+public:
+    explicit seal_source(std::filesystem::path log);
+    ~seal_source() override;
+    seal_source(const seal_source&) = delete;
+    seal_source& operator=(const seal_source&) = delete;
+
+    void read(const position& from, std::size_t max_records, std::size_t max_bytes,
+              std::vector<record>& out) override;
+    std::uint64_t count_from(const position& from) override;
+
+private:
+    struct piece {
+        std::uint64_t offset;
+        std::uint64_t length;
+        std::uint64_t end;  // where the next record starts
+    };
+    // Makes `current` read the file that holds `from`, its entries before it skipped.
+    void open_at(const position& from);
+    // Takes the records of the current file's next entry into `pieces`; false at its end.
+    bool next_entry();
+    // Moves on to the next file once the current one is an archive; false if it is the log.
+    bool next_file();
+
+    const std::filesystem::path log;
+    std::unique_ptr<seal::reader> current;
+    io::unique_fd current_log;
+    std::string current_identity;
+    ino_t current_seal = 0;
+    position next;              // where the current reader stands
+    std::vector<piece> pieces;  // of the entry being taken
+    std::size_t taken = 0;
+    std::string buffer;
+};
+
+// Whether every record of `archive`, an archive of `log`, comes before `cursor`.
+bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
+                    const position& cursor);
+
+}  // namespace forward
