@@ -74,6 +74,9 @@ private:
     void link_to_previous();
     void start_file();
     void close_epoch_if_due(std::time_t now);
+    void tick_through(std::uint64_t target);
+    void check_torn(std::uint64_t from, std::uint64_t size);
+    void sync_seal();
     void evolve(std::uint64_t target);
     void new_iv_field();
     void flush();
