@@ -369,4 +369,11 @@ TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_
     for (std::size_t at = 0; (at = output.find(": ", at)) != std::string::npos; at += 2)
         if (std::isdigit(output[at + 2])) verified += std::stoull(output.substr(at + 2));
     EXPECT_EQ(verified, lines);
+    // A seal removed beside a log that holds records: the daemon will not seal it afresh.
+    shell("chattr -a " + d.output().string() + ".seal");
+    std::filesystem::remove(d.output().string() + ".seal");
+    EXPECT_FALSE(d.start());
+    EXPECT_EQ(d.running().wait(), 1);
+    EXPECT_TRUE(contains(d.running().output(), "the seal is empty or missing"))
+        << d.running().output();
 }
