@@ -52,10 +52,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
     if (seal_size == 0) {
         // Nothing tells a log whose seal was removed to hide an edit from a log never sealed.
         if (log_size > 0) {
-            throw seal_error(
-                "the seal is empty or missing, but the log holds {} bytes; move the log (and its "
-                "seal) aside as an archive to start a new seal",
-                log_size);
+            refuse_unsealed(log_size);
         }
         link_to_previous();
         start_file();
@@ -81,11 +78,18 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
         }
         last = header_hash(encode_header(head));
         std::uint64_t last_epoch = 0;
+        bool any = false;
         while (const auto item = existing.next()) {
+            any = true;
             if (!item->mac.empty()) {
                 std::copy(item->mac.begin() + iv_size, item->mac.end(), last.begin());
             }
             last_epoch = item->value.epoch;
+        }
+        // A seal cut back to its header is no more than a missing one: its file's first tick
+        // goes out with the header.
+        if (key && !any && log_size > 0) {
+            refuse_unsealed(log_size);
         }
         sealed_end = existing.log_end();
         if (const std::uint64_t torn = seal_size - existing.seal_end(); torn > 0) {
@@ -340,6 +344,13 @@ void writer::tick_through(std::uint64_t target) {
         append(entry_kind::tick, span_reason::none, 0, {}, nullptr);
         evolve(key->epoch + 1);
     }
+}
+
+void writer::refuse_unsealed(std::uint64_t log_size) {
+    throw seal_error(
+        "the seal is empty or missing, but the log holds {} bytes; move the log (and its seal) "
+        "aside as an archive to start a new seal",
+        log_size);
 }
 
 void writer::check_torn(std::uint64_t from, std::uint64_t size) {

@@ -77,6 +77,7 @@ private:
     void start_file();
     void close_epoch_if_due(std::time_t now);
     void tick_through(std::uint64_t target);
+    [[noreturn]] static void refuse_unsealed(std::uint64_t log_size);
     void check_torn(std::uint64_t from, std::uint64_t size);
     void sync_seal();
     void evolve(std::uint64_t target);

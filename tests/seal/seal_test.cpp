@@ -164,6 +164,12 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
              c[at[1716] + 3] ^= 1;
          },
          "the seal is empty or missing, but the log holds", "", true},
+        {"cut-to-header-and-edit",
+         [&](std::string& c, const path& s) {
+             std::filesystem::resize_file(s, seal::header_size);
+             c[at[1716] + 3] ^= 1;
+         },
+         "the seal is empty or missing, but the log holds", "", true},
         {"garble-and-edit",
          [&](std::string& c, const path& s) {
              std::fstream(s, std::ios::in | std::ios::out).seekp(entry_end(at[1717], true))
