@@ -175,6 +175,10 @@ decoded decode_entry(std::string_view bytes, bool sealed, entry& out, std::size_
         if (at >= values_end || !get_varint(bytes.substr(0, values_end), at, value)) {
             return decoded::invalid;
         }
+        // Checked before adding: lengths from the file must not wrap the sum round.
+        if (out.kind == entry_kind::group && value >= out.bytes - covered) {
+            return decoded::invalid;
+        }
         covered += value + 1;
     }
     bool consistent = at == values_end;
@@ -193,6 +197,21 @@ decoded decode_entry(std::string_view bytes, bool sealed, entry& out, std::size_
             break;
     }
     return consistent ? decoded::entry : decoded::invalid;
+}
+
+bool torn_entry(std::string_view bytes, bool sealed) {
+    entry value;
+    std::size_t size = 0;
+    if (bytes.empty() || decode_entry(bytes, sealed, value, size) != decoded::incomplete) {
+        return false;
+    }
+    for (auto at = bytes.find(entry_magic, 1); at != std::string_view::npos;
+         at = bytes.find(entry_magic, at + 1)) {
+        if (decode_entry(bytes.substr(at), sealed, value, size) == decoded::entry) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace seal

@@ -77,4 +77,8 @@ enum class decoded { entry, incomplete, invalid };
 // means these bytes are no entry (bad magic, size, values or check).
 decoded decode_entry(std::string_view bytes, bool sealed, entry& out, std::size_t& size);
 
+// Whether seal bytes that are no entry can be what a crash leaves: the start of one entry cut
+// short, holding no whole entry. Anything else was changed after it was written.
+bool torn_entry(std::string_view bytes, bool sealed);
+
 }  // namespace seal

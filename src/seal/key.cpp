@@ -33,14 +33,31 @@ secret derive(const unsigned char* key, std::string_view label) {
     return out;
 }
 
-std::string hex(const unsigned char* bytes, std::size_t size) {
+void append_hex(std::string& out, const unsigned char* bytes, std::size_t size) {
     static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
     for (std::size_t i = 0; i < size; ++i) {
         out.push_back(digits[bytes[i] >> 4]);
         out.push_back(digits[bytes[i] & 0xf]);
     }
+}
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+    std::string out;
+    append_hex(out, bytes, size);
     return out;
+}
+
+// A key file's bytes are overwritten before its name goes: an unlinked file's blocks keep them.
+void wipe_and_unlink(int folder, const std::string& name) {
+    const io::unique_fd fd(::openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const std::vector<char> zeros(static_cast<std::size_t>(info.st_size), '\0');
+        if (::pwrite(fd.get(), zeros.data(), zeros.size(), 0) == info.st_size) {
+            ::fdatasync(fd.get());
+        }
+    }
+    ::unlinkat(folder, name.c_str(), 0);
 }
 
 bool unhex(std::string_view text, unsigned char* out, std::size_t size) {
@@ -241,17 +258,22 @@ void store_key_file(const std::filesystem::path& file, const sealing_key& key, b
     }
     const std::string name = file.filename().string();
     const std::string fresh = "." + name + ".new";
-    std::string text = "velmoevents-seal key 1\nid " + hex(key.id.data(), key.id.size()) +
-                       "\nstart " + std::to_string(key.start) + "\ninterval " +
-                       std::to_string(key.interval) + "\nepoch " + std::to_string(key.epoch) +
-                       "\nstate " + hex(key.state.data(), key.state.size()) + "\n";
+    // Built in place in room reserved up front: no temporary or reallocation keeps the state.
+    std::string text;
+    text.reserve(512);
+    text += "velmoevents-seal key 1\nid ";
+    append_hex(text, key.id.data(), key.id.size());
+    text += "\nstart " + std::to_string(key.start) + "\ninterval " + std::to_string(key.interval) +
+            "\nepoch " + std::to_string(key.epoch) + "\nstate ";
+    append_hex(text, key.state.data(), key.state.size());
+    text += "\n";
     const auto fail = [&](const char* what) {
         const std::string reason = error_text();
         OPENSSL_cleanse(text.data(), text.size());
-        ::unlinkat(folder.get(), fresh.c_str(), 0);
+        wipe_and_unlink(folder.get(), fresh);
         throw seal_error("cannot {} the sealing key {}: {}", what, file.string(), reason);
     };
-    ::unlinkat(folder.get(), fresh.c_str(), 0);
+    wipe_and_unlink(folder.get(), fresh);
     {
         const io::unique_fd out(::openat(folder.get(), fresh.c_str(),
                                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,

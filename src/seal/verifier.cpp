@@ -124,12 +124,25 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
         tag chain = header_hash(encode_header(head));
         const auto now = static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
         const std::uint64_t latest = now <= key.start ? 1 : (now - key.start) / key.interval + 1;
-        std::uint64_t last_epoch = 0;
+        const mapped_file seal_bytes(seal_file);
+        const auto torn = [&](std::uint64_t from, std::uint64_t size) {
+            return torn_entry(std::string_view(seal_bytes.data, seal_bytes.size).substr(from, size),
+                              true);
+        };
+        // Across files too: the archive's last epoch and whether its tick was seen.
+        std::uint64_t last_epoch = before ? before->epoch : 0;
+        bool ticked = before && before->ticked;
         bool any = false;
         while (const auto item = seal.next()) {
             const entry& value = item->value;
             const std::uint64_t at = item->log_offset;
             if (item->skipped > 0) {
+                if (!torn(item->seal_offset - item->skipped, item->skipped)) {
+                    return fail(fmt::format("seal bytes {} to {} were changed: they are not an "
+                                            "entry cut short by a crash",
+                                            item->seal_offset - item->skipped, item->seal_offset),
+                                at);
+                }
                 out.warnings.push_back(
                     fmt::format("seal bytes {} to {} were cut short by a crash and are skipped",
                                 item->seal_offset - item->skipped, item->seal_offset));
@@ -138,6 +151,16 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
             }
             if (value.epoch < last_epoch) {
                 return fail(fmt::format("epoch {} follows epoch {}", value.epoch, last_epoch), at);
+            }
+            // The writer ends every epoch with a tick under that epoch's key: a seal cut back to
+            // an older entry and sealed on under a later key lacks them.
+            if ((any || before) && value.epoch > last_epoch &&
+                (value.epoch != last_epoch + 1 || !ticked)) {
+                return fail(
+                    fmt::format("no tick ends epoch {}: entries of epochs {} to {} are "
+                                "missing",
+                                ticked ? last_epoch + 1 : last_epoch, last_epoch, value.epoch - 1),
+                    at);
             }
             if (value.epoch > latest) {
                 return fail(fmt::format("epoch {} has not begun yet", value.epoch), at);
@@ -170,6 +193,9 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
                 out.warnings.push_back(fmt::format("bytes {} to {} {}", at, at + value.bytes,
                                                    span_warning(value.reason)));
             }
+            // A file's first tick marks where it begins, not where an epoch ends.
+            ticked =
+                (ticked && value.epoch == last_epoch) || (value.kind == entry_kind::tick && any);
             last_epoch = value.epoch;
             any = true;
         }
@@ -179,14 +205,21 @@ verifier::result verifier::verify_one(const std::filesystem::path& log,
         if (seal.log_end() < bytes.size) {
             return fail("not sealed: records after the seal's last entry", seal.log_end());
         }
-        if (std::filesystem::file_size(seal_file) > seal.seal_end()) {
+        if (seal_bytes.size > seal.seal_end() &&
+            !torn(seal.seal_end(), seal_bytes.size - seal.seal_end())) {
+            return fail(fmt::format("the seal's bytes from {} on were added or changed: they are "
+                                    "not an entry cut short by a crash",
+                                    seal.seal_end()),
+                        seal.log_end());
+        }
+        if (seal_bytes.size > seal.seal_end()) {
             out.warnings.push_back(
                 fmt::format("the seal's last {} bytes were cut short by a crash",
                             std::filesystem::file_size(seal_file) - seal.seal_end()));
         }
         out.intact = true;
         out.sealed_until = static_cast<std::time_t>(key.start + (last_epoch + 1) * key.interval);
-        after = link{log, head.generation, chain};
+        after = link{log, head.generation, chain, last_epoch, ticked};
     } catch (const std::exception& failure) {
         return fail(failure.what(), std::nullopt);
     }

@@ -38,6 +38,8 @@ private:
         std::filesystem::path log;
         std::uint64_t generation = 0;
         tag last{};
+        std::uint64_t epoch = 0;  // of its last entry
+        bool ticked = false;      // whether a tick ended that epoch
     };
     result verify_one(const std::filesystem::path& log, const std::optional<link>& before,
                       std::optional<link>& after);

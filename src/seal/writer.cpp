@@ -48,12 +48,20 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
     }
     const std::time_t now = std::time(nullptr);
     const std::uint64_t seal_size = size_of(file.get());
+    const std::uint64_t log_size = size_of(log_reader.get());
     if (seal_size == 0) {
+        // Nothing tells a log whose seal was removed to hide an edit from a log never sealed.
+        if (log_size > 0) {
+            refuse_unsealed(log_size);
+        }
         link_to_previous();
         start_file();
         if (key) {
-            evolve(std::max(key->epoch, key->epoch_at(now)));
+            // Continuing an archive's chain, every epoch since the key file's must end with
+            // its tick; a new chain just begins now.
+            evolve(head.generation == 0 ? std::max(key->epoch, key->epoch_at(now)) : key->epoch);
             append(entry_kind::tick, span_reason::none, 0, {}, nullptr);
+            tick_through(key->epoch_at(now));
         }
     } else {
         reader existing(reopen_for_reading(file.get()), "the seal file");
@@ -70,23 +78,36 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
         }
         last = header_hash(encode_header(head));
         std::uint64_t last_epoch = 0;
+        bool any = false;
         while (const auto item = existing.next()) {
+            any = true;
             if (!item->mac.empty()) {
                 std::copy(item->mac.begin() + iv_size, item->mac.end(), last.begin());
             }
             last_epoch = item->value.epoch;
         }
+        // A seal cut back to its header is no more than a missing one: its file's first tick
+        // goes out with the header.
+        if (key && !any && log_size > 0) {
+            refuse_unsealed(log_size);
+        }
         sealed_end = existing.log_end();
+        if (const std::uint64_t torn = seal_size - existing.seal_end(); torn > 0) {
+            check_torn(existing.seal_end(), torn);
+        }
         if (key) {
             // A key file older than the seal (restored from a copy) can still go forward.
-            evolve(std::max({key->epoch, last_epoch, key->epoch_at(now)}));
+            evolve(std::max(key->epoch, last_epoch));
         }
         if (const std::uint64_t torn = seal_size - existing.seal_end(); torn > 0) {
             const std::size_t skipped[] = {static_cast<std::size_t>(torn)};
             append(entry_kind::resume, span_reason::none, 0, skipped, nullptr);
         }
+        if (key) {
+            // The key file's epoch and those the daemon was down for are still ours to end.
+            tick_through(key->epoch_at(now));
+        }
     }
-    const std::uint64_t log_size = size_of(log_reader.get());
     if (log_size < sealed_end) {
         throw seal_error("the seal covers {} bytes, but the log holds only {}", sealed_end,
                          log_size);
@@ -97,6 +118,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
         throw seal_error("cannot write the seal file");
     }
     if (key && key_moved) {
+        sync_seal();
         store_key_file(settings.key_file, *key, true);
         key_moved = false;
     }
@@ -111,6 +133,7 @@ writer::~writer() {
     flush();
     try {
         if (key && key_moved) {
+            sync_seal();
             store_key_file(settings.key_file, *key, true);
         }
     } catch (const std::exception& error) {
@@ -312,11 +335,41 @@ void writer::rotate(io::unique_fd seal, int log) {
     }
 }
 
-void writer::close_epoch_if_due(std::time_t now) {
-    if (const std::uint64_t current = key->epoch_at(now); current > key->epoch) {
-        // Sealed with the ending epoch's key: whoever takes a later key cannot move it.
+void writer::close_epoch_if_due(std::time_t now) { tick_through(key->epoch_at(now)); }
+
+// Ends every epoch before `target` with a tick sealed under its own key: whoever takes a later
+// key cannot move them, and a seal cut back to an older entry then lacks them.
+void writer::tick_through(std::uint64_t target) {
+    while (key->epoch < target) {
         append(entry_kind::tick, span_reason::none, 0, {}, nullptr);
-        evolve(current);
+        evolve(key->epoch + 1);
+    }
+}
+
+void writer::refuse_unsealed(std::uint64_t log_size) {
+    throw seal_error(
+        "the seal is empty or missing, but the log holds {} bytes; move the log (and its seal) "
+        "aside as an archive to start a new seal",
+        log_size);
+}
+
+void writer::check_torn(std::uint64_t from, std::uint64_t size) {
+    const io::unique_fd bytes_of(reopen_for_reading(file.get()));
+    std::string torn(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_entry_size + 1)),
+                     '\0');
+    const ssize_t got = ::pread(bytes_of.get(), torn.data(), torn.size(), static_cast<off_t>(from));
+    if (got != std::ssize(torn) || size > max_entry_size || !torn_entry(torn, head.sealed)) {
+        throw seal_error(
+            "seal bytes {} to {} are not an entry cut short by a crash: the seal was changed; "
+            "move the log and its seal aside as an archive to start a new seal",
+            from, from + size);
+    }
+}
+
+// The ticks a key file's epoch claims must be on disk before the key file moves past them.
+void writer::sync_seal() {
+    if (::fdatasync(file.get()) != 0) {
+        throw seal_error("cannot sync the seal: {}", std::strerror(errno));
     }
 }
 
@@ -372,7 +425,8 @@ void writer::run_timer(std::stop_token stop) {
         try {
             close_epoch_if_due(std::time(nullptr));
             flush();
-            if (key_moved) {
+            if (key_moved && !failing) {
+                sync_seal();
                 // Written without the lock: the disk's syncs must not hold up the records.
                 const sealing_key current = *key;
                 key_moved = false;
@@ -383,6 +437,7 @@ void writer::run_timer(std::stop_token stop) {
         } catch (const std::exception& error) {
             if (!guard.owns_lock()) {
                 guard.lock();
+                key_moved = true;  // the key file still holds an older epoch
             }
             if (settings.report) {
                 settings.report(fmt::format("could not end the seal's epoch: {}", error.what()));

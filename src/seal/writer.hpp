@@ -35,15 +35,17 @@ public:
         // Told of every failure that does not stop the writer; may be called from any thread.
         std::function<void(const std::string&)> report;
         // The seal of the newest archive, readable: a seal begun empty (the log new after a
-        // rotation that a crash cut short, or a seal lost) continues its chain.
+        // rotation that a crash cut short, or after a log was moved aside) continues its chain.
         io::unique_fd previous;
     };
 
     // `seal` is the seal file, protected like the log and opened for appending; `log` is the
-    // log's descriptor, only borrowed. An empty seal gets a header; one with entries is
-    // continued, with a resume entry after bytes a crash cut short, and the log's bytes past
-    // what it covers sealed as a span. Throws seal_error when the key or the seal cannot be
-    // used: a seal made with another key or without one, or one that covers more than the log.
+    // log's descriptor, only borrowed. An empty seal beside an empty log gets a header; one
+    // with entries is continued, with a resume entry after bytes a crash cut short, ticks for
+    // the epochs since the key file's, and the log's bytes past what it covers sealed as a
+    // span. Throws seal_error when the key or the seal cannot be used: a seal made with another
+    // key or without one, one that covers more than the log, an empty seal beside a log that
+    // holds records, or seal bytes that are no entry and not one entry cut short.
     writer(io::unique_fd seal, int log, options settings);
     // Writes out what is still waiting.
     ~writer();
@@ -74,6 +76,10 @@ private:
     void link_to_previous();
     void start_file();
     void close_epoch_if_due(std::time_t now);
+    void tick_through(std::uint64_t target);
+    [[noreturn]] static void refuse_unsealed(std::uint64_t log_size);
+    void check_torn(std::uint64_t from, std::uint64_t size);
+    void sync_seal();
     void evolve(std::uint64_t target);
     void new_iv_field();
     void flush();

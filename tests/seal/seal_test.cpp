@@ -2,6 +2,7 @@
 // checked by the real velmoevents-seal: intact ones verify, every change is caught at its first
 // record.
 #include "seal/reader.hpp"
+#include "seal/seal_error.hpp"
 #include "seal/writer.hpp"
 #include "support/support.hpp"
 
@@ -81,7 +82,7 @@ std::vector<std::size_t> offsets(int count) {
 }  // namespace
 
 TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
-    key k, other_key;
+    key k(1), other_key;
     temp_dir dir;
     const auto at = offsets(2000);
     // Through the real daemon. Records 1,717, 1,718 and the last are each sent once the ones
@@ -105,11 +106,20 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
     const path log = dir / "events.log";
     const std::string content = read_file(log);
     const auto one = [&](int i) { return content.substr(at[i], at[i + 1] - at[i]); };
+    // Where the seal's entry that ends at a record ends.
+    const auto entry_end = [&](std::size_t log_end, bool start) {
+        seal::reader r(log.string() + ".seal");
+        while (const auto item = r.next())
+            if (item->value.bytes > 0 && r.log_end() == log_end)
+                return start ? item->seal_offset : r.seal_end();
+        return std::uint64_t{0};
+    };
     struct row {
         const char* change;
         std::function<void(std::string&, const path& seal)> apply;
         std::string expected;
         std::string key = "";
+        bool restart = false;  // root starts the writer on the changed files with today's key
     };
     const std::vector<row> rows{
         {"none", [](std::string&, const path&) {}, "2000 records verified, sealed until "},
@@ -139,15 +149,54 @@ TEST(seal, names_the_first_record_of_the_first_group_whose_seal_fails) {
          "FAILED at byte 0: the seal does not hold"},
         {"wrong key", [](std::string&, const path&) {},
          "FAILED: the seal was made with another key", other_key.verification},
+        {"truncate-and-reseal",
+         [&](std::string& c, const path& s) {
+             c.resize(at[1716]);
+             std::filesystem::resize_file(s, entry_end(at[1716], false));
+             // The daemon, running on, moves its key past the cut entry's epoch.
+             std::this_thread::sleep_for(1100ms);
+             sealed_log(s.parent_path() / "other.log", k.file);
+         },
+         "FAILED at byte " + std::to_string(at[1716]) + ": no tick ends epoch", "", true},
+        {"delete-seal-and-edit",
+         [&](std::string& c, const path& s) {
+             std::filesystem::remove(s);
+             c[at[1716] + 3] ^= 1;
+         },
+         "the seal is empty or missing, but the log holds", "", true},
+        {"cut-to-header-and-edit",
+         [&](std::string& c, const path& s) {
+             std::filesystem::resize_file(s, seal::header_size);
+             c[at[1716] + 3] ^= 1;
+         },
+         "the seal is empty or missing, but the log holds", "", true},
+        {"garble-and-edit",
+         [&](std::string& c, const path& s) {
+             std::fstream(s, std::ios::in | std::ios::out).seekp(entry_end(at[1717], true))
+                 << "xxxxxxxx";
+             c[at[1716] + 3] ^= 1;
+         },
+         "are not an entry cut short by a crash", "", true},
+        {"junk appended",
+         [](std::string&, const path& s) { std::ofstream(s, std::ios::app) << "junk"; },
+         "FAILED at byte " + std::to_string(at[2000]) + ": the seal's bytes from"},
     };
-    for (const auto& [change, apply, expected, key] : rows) {
+    for (const auto& [change, apply, expected, key, restart] : rows) {
         temp_dir copy;
         std::string changed = content;
         std::filesystem::copy_file(log.string() + ".seal", copy / "events.log.seal");
         apply(changed, copy / "events.log.seal");
         write_file(copy / "events.log", changed);
-        const std::string output =
-            verify(key.empty() ? k.verification : key, {copy / "events.log"});
+        std::string output;
+        try {
+            if (restart) {
+                std::filesystem::copy_file(k.file, copy / "seal.key");
+                sealed_log(copy / "events.log", copy / "seal.key").group(3000, 3010);
+            }
+            output = verify(key.empty() ? k.verification : key, {copy / "events.log"});
+        } catch (const seal::seal_error& refused) {
+            output = refused.what() + "\nexit 1"s;  // the daemon's exit on a seal_error
+        }
         EXPECT_TRUE(contains(output, expected)) << change << ": " << output;
         EXPECT_TRUE(contains(output, change == "none"s ? "exit 0" : "exit 1")) << change;
     }
@@ -326,4 +375,11 @@ TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_
     for (std::size_t at = 0; (at = output.find(": ", at)) != std::string::npos; at += 2)
         if (std::isdigit(output[at + 2])) verified += std::stoull(output.substr(at + 2));
     EXPECT_EQ(verified, lines);
+    // A seal removed beside a log that holds records: the daemon will not seal it afresh.
+    shell("chattr -a " + d.output().string() + ".seal");
+    std::filesystem::remove(d.output().string() + ".seal");
+    EXPECT_FALSE(d.start());
+    EXPECT_EQ(d.running().wait(), 1);
+    EXPECT_TRUE(contains(d.running().output(), "the seal is empty or missing"))
+        << d.running().output();
 }

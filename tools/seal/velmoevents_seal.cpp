@@ -1,5 +1,6 @@
 // velmoevents-seal: creates the key that velmoeventsd seals its log with, and verifies a log
 // and its archives against their seals with the verification key.
+#include <string.h>
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
@@ -68,7 +69,13 @@ int verify(const po::variables_map& options) {
     if (options.count("key") == 0 || options.count("log") == 0) {
         return fail(std::string("verify needs --key and at least one log\n") + usage, 2);
     }
-    const auto key = seal::verification_key::parse(options["key"].as<std::string>());
+    // `-` reads it from standard input, so that it shows in no process list or shell history.
+    std::string text = options["key"].as<std::string>();
+    if (text == "-") {
+        std::getline(std::cin, text);
+    }
+    const auto key = seal::verification_key::parse(text);
+    ::explicit_bzero(text.data(), text.size());
     seal::verifier check(key);
     int status = 0;
     // A seal named stands for its log, so that a glob such as events.log.2* may take both.
