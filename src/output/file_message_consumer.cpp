@@ -187,7 +187,8 @@ void protect_archives(const permissions::safe_folder& folder,
 
 }  // namespace
 
-file_message_consumer::file_message_consumer(std::filesystem::path log_path, log_options chosen)
+file_message_consumer::file_message_consumer(std::filesystem::path log_path,
+                                             const log_options& chosen)
     : path(std::move(log_path)),
       options(chosen),
       calls(chosen.calls != nullptr ? *chosen.calls : real_calls) {
@@ -223,6 +224,30 @@ void protect(permissions::protected_file& file) {
 }
 
 std::string seal_name(const std::string& log) { return log + ".seal"; }
+
+// Sets the attribute back on a file that was renamed into an archive; `what` names it.
+void keep_append_only(int fd, const std::string& what) {
+    if (!set_append_only(fd, true)) {
+        spdlog::error("Could not make {} append-only: {}", what, std::strerror(errno));
+    }
+}
+
+// The status of the file being written, once its name is known to still refer to it: only that
+// file is archived, and a log replaced under the daemon is left as it is, its records held.
+struct stat named_file(const log_calls& calls, int fd, int at, const std::string& name,
+                       const std::filesystem::path& path) {
+    struct stat opened {};
+    struct stat named {};
+    if (calls.fstat(fd, &opened) != 0) {
+        fail(errno);
+    }
+    if (::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        throw std::runtime_error(path.string() +
+                                 " is no longer the file being written: replaced or removed");
+    }
+    return opened;
+}
 
 }  // namespace
 
@@ -435,7 +460,7 @@ void file_message_consumer::seal_run(const iovec* parts, int count, std::size_t 
     if (!sealer) {
         return;
     }
-    std::string_view pieces[3];
+    std::array<std::string_view, 3> pieces;
     std::size_t used = 0;
     for (int i = 0; i < count && bytes > 0; ++i) {
         const std::size_t take = std::min(parts[i].iov_len, bytes);
@@ -446,7 +471,7 @@ void file_message_consumer::seal_run(const iovec* parts, int count, std::size_t 
     for (std::size_t i = done; i < end; ++i) {
         lengths.push_back(ends[i] - (i == 0 ? 0 : ends[i - 1]) - 1);
     }
-    sealer->seal({pieces, used}, lengths);
+    sealer->seal({pieces.data(), used}, lengths);
 }
 
 // Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small
@@ -500,18 +525,7 @@ void file_message_consumer::rotate() {
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
     const int at = folder->folder_descriptor();
-    // Only the file being written is archived: a log replaced under the daemon is left as it is
-    // and the records are held, rather than archived in its place.
-    struct stat opened {};
-    struct stat named {};
-    if (calls.fstat(fd, &opened) != 0) {
-        fail(errno);
-    }
-    if (::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-        throw std::runtime_error(path.string() +
-                                 " is no longer the file being written: replaced or removed");
-    }
+    const struct stat opened = named_file(calls, fd, at, name, path);
     // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
     // for giving back the room reserved past its end.
     io::unique_fd seal_fd;
@@ -563,15 +577,11 @@ void file_message_consumer::rotate() {
         archive.replace(name.size() + 1, std::string::npos,
                         next_suffix(archive.substr(name.size() + 1)));
     }
-    if (seal_fd && !set_append_only(seal_fd.get(), true)) {
-        spdlog::error("Could not make the seal of archive {} append-only: {}", archive,
-                      std::strerror(errno));
-    }
     const std::string archive_path = (folder->path() / archive).string();
-    if (!set_append_only(fd, true)) {
-        spdlog::error("Could not make archive {} append-only: {}", archive_path,
-                      std::strerror(errno));
+    if (seal_fd) {
+        keep_append_only(seal_fd.get(), "the seal of archive " + archive);
     }
+    keep_append_only(fd, "archive " + archive_path);
     file.reset();
     size = 0;
     spdlog::info("Rotated the event log to {}", archive_path);

@@ -63,7 +63,7 @@ public:
     static constexpr std::size_t max_group_records = 1024;
     static constexpr std::size_t max_group_bytes = std::size_t{1} << 20;
 
-    explicit file_message_consumer(std::filesystem::path log_path, log_options chosen = {});
+    explicit file_message_consumer(std::filesystem::path log_path, const log_options& chosen = {});
     // Writes out what is still gathered, trying once more if no stop was requested.
     ~file_message_consumer();
     file_message_consumer(const file_message_consumer&) = delete;
