@@ -16,6 +16,7 @@
 #include "forward/nats_sink.hpp"
 #include "output/file_message_consumer.hpp"
 #include "support/harness.hpp"
+#include "support/jetstream.hpp"
 
 namespace {
 
@@ -59,16 +60,8 @@ void create_stream(const std::string& url) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     natsConnection_JetStream(&js, nc, nullptr);
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    std::array<const char*, 1> subjects{"velmo.events"};
-    config.Name = "EVENTS";
-    config.Subjects = subjects.data();
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    config.Duplicates = std::int64_t{120} * 1000 * 1000 * 1000;
     js_DeleteStream(js, "EVENTS", nullptr, nullptr);
-    if (js_AddStream(nullptr, js, &config, nullptr, nullptr) != NATS_OK) {
+    if (!test::add_events_stream(js, 1, std::chrono::minutes(2))) {
         std::fprintf(stderr, "cannot create the stream\n");
         std::exit(1);
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "support/jetstream.hpp"
 #include "support/support.hpp"
 
 // Real nats-server processes for the forwarding tests, and a client to look into the stream.
@@ -114,18 +115,8 @@ public:
         natsConnection_Connect(&nc, options);
         natsOptions_Destroy(options);
         natsConnection_JetStream(&js, nc, nullptr);
-        jsStreamConfig config;
-        jsStreamConfig_Init(&config);
-        std::array<const char*, 1> subjects{"velmo.events"};
-        config.Name = "EVENTS";
-        config.Subjects = subjects.data();
-        config.SubjectsLen = 1;
-        config.Storage = js_FileStorage;
-        config.Replicas = replicas;
-        config.Duplicates = std::chrono::nanoseconds(10min).count();
         // A cluster takes a moment to elect the leader that creates streams.
-        EXPECT_TRUE(eventually(
-            [&] { return js_AddStream(nullptr, js, &config, nullptr, nullptr) == NATS_OK; }, 60s));
+        EXPECT_TRUE(eventually([&] { return add_events_stream(js, replicas, 10min); }, 60s));
     }
     ~stream() {
         jsCtx_Destroy(js);
