@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "seal/seal_error.hpp"
@@ -39,7 +40,7 @@ bool get_varint(std::string_view bytes, std::size_t& at, std::uint64_t& value) {
     value = 0;
     for (unsigned shift = 0; at < bytes.size() && shift < 64; shift += 7) {
         const auto byte = static_cast<unsigned char>(bytes[at++]);
-        value |= std::uint64_t{byte & 0x7fu} << shift;
+        value |= std::uint64_t{byte & 0x7fU} << shift;
         if ((byte & 0x80) == 0) {
             return true;
         }
@@ -48,13 +49,14 @@ bool get_varint(std::string_view bytes, std::size_t& at, std::uint64_t& value) {
 }
 
 std::array<unsigned char, check_size> check_of(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
+        1) {
         throw seal_error("SHA-256 failed");
     }
     std::array<unsigned char, check_size> check{};
-    std::memcpy(check.data(), digest, check.size());
+    std::memcpy(check.data(), digest.data(), check.size());
     return check;
 }
 
@@ -74,14 +76,14 @@ std::string encode_header(const header& value) {
 }
 
 tag header_hash(std::string_view header_bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int length = 0;
-    if (EVP_Digest(header_bytes.data(), header_bytes.size(), digest, &length, EVP_sha256(),
+    if (EVP_Digest(header_bytes.data(), header_bytes.size(), digest.data(), &length, EVP_sha256(),
                    nullptr) != 1) {
         throw seal_error("SHA-256 failed");
     }
     tag out{};
-    std::memcpy(out.data(), digest, out.size());
+    std::memcpy(out.data(), digest.data(), out.size());
     return out;
 }
 
@@ -94,7 +96,7 @@ header decode_header(std::string_view bytes) {
                          format_version);
     }
     const auto flags = get<std::uint32_t>(bytes, 12);
-    if ((flags & ~1u) != 0) {
+    if ((flags & ~1U) != 0) {
         throw seal_error("seal header has unknown flags {:#x}", flags);
     }
     header value;

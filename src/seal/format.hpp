@@ -22,7 +22,7 @@ inline constexpr std::size_t check_size = 8;
 inline constexpr std::size_t header_size = 88;
 inline constexpr std::size_t entry_head_size = 36;
 // No entry the writer makes comes near this; past it the bytes are not an entry.
-inline constexpr std::uint32_t max_entry_size = 64u << 20;
+inline constexpr std::uint32_t max_entry_size = 64U << 20;
 inline constexpr std::string_view header_magic{"VELMOSL\n", 8};
 inline constexpr std::string_view entry_magic{"\x8fVSEAL\r\n", 8};
 

@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "io/unique_fd.hpp"
@@ -26,15 +28,15 @@ secret derive(const unsigned char* key, std::string_view label) {
     std::size_t length = 0;
     if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key, secret::size(),
                   reinterpret_cast<const unsigned char*>(label.data()), label.size(), out.data(),
-                  out.size(), &length) == nullptr ||
-        length != out.size()) {
+                  secret::size(), &length) == nullptr ||
+        length != secret::size()) {
         throw seal_error("HMAC-SHA-256 failed");
     }
     return out;
 }
 
 void append_hex(std::string& out, const unsigned char* bytes, std::size_t size) {
-    static constexpr char digits[] = "0123456789abcdef";
+    static constexpr std::string_view digits = "0123456789abcdef";
     for (std::size_t i = 0; i < size; ++i) {
         out.push_back(digits[bytes[i] >> 4]);
         out.push_back(digits[bytes[i] & 0xf]);
@@ -89,7 +91,7 @@ secret::~secret() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 
 secret secret::random() {
     secret out;
-    if (RAND_priv_bytes(out.data(), static_cast<int>(out.size())) != 1) {
+    if (RAND_priv_bytes(out.data(), static_cast<int>(secret::size())) != 1) {
         throw seal_error("no random bytes for a key");
     }
     return out;
@@ -123,10 +125,10 @@ entry_mac::entry_mac() {
     }
     context.reset(EVP_MAC_CTX_new(mac));
     EVP_MAC_free(mac);  // the context holds its own reference
-    char cipher[] = "AES-256-GCM";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipher, 0),
-                                 OSSL_PARAM_END};
-    if (!context || EVP_MAC_CTX_set_params(context.get(), params) != 1) {
+    std::array<char, sizeof "AES-256-GCM"> cipher{"AES-256-GCM"};
+    const std::array<OSSL_PARAM, 2> params{
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipher.data(), 0), OSSL_PARAM_END};
+    if (!context || EVP_MAC_CTX_set_params(context.get(), params.data()) != 1) {
         throw seal_error("OpenSSL cannot set up GMAC with AES-256-GCM");
     }
 }
@@ -135,20 +137,21 @@ entry_mac::~entry_mac() = default;
 
 void entry_mac::set_key(const secret& key) {
     // GCM takes nothing before an IV: a placeholder serves until `begin` gives the real one.
-    unsigned char iv[iv_size] = {};
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_IV, iv, iv_size),
-                                 OSSL_PARAM_END};
-    if (EVP_MAC_init(context.get(), key.data(), key.size(), params) != 1) {
+    std::array<unsigned char, iv_size> iv{};
+    const std::array<OSSL_PARAM, 2> params{
+        OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_IV, iv.data(), iv.size()), OSSL_PARAM_END};
+    if (EVP_MAC_init(context.get(), key.data(), secret::size(), params.data()) != 1) {
         throw seal_error("GMAC failed");
     }
 }
 
 void entry_mac::begin(const unsigned char* iv) {
     // Without a key, the context starts over under the one it holds.
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(
-                                     OSSL_MAC_PARAM_IV, const_cast<unsigned char*>(iv), iv_size),
-                                 OSSL_PARAM_END};
-    if (EVP_MAC_init(context.get(), nullptr, 0, params) != 1) {
+    const std::array<OSSL_PARAM, 2> params{
+        OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_IV, const_cast<unsigned char*>(iv),
+                                          iv_size),
+        OSSL_PARAM_END};
+    if (EVP_MAC_init(context.get(), nullptr, 0, params.data()) != 1) {
         throw seal_error("GMAC failed");
     }
 }
@@ -170,7 +173,7 @@ tag entry_mac::finish() {
 }
 
 std::string verification_key::text() const {
-    return hex(seed.data(), seed.size()) + "/" + std::to_string(start) + "/" +
+    return hex(seed.data(), secret::size()) + "/" + std::to_string(start) + "/" +
            std::to_string(interval);
 }
 
@@ -179,7 +182,7 @@ verification_key verification_key::parse(std::string_view text) {
     const auto first = text.find('/');
     const auto second = first == std::string_view::npos ? first : text.find('/', first + 1);
     if (second == std::string_view::npos ||
-        !unhex(text.substr(0, first), key.seed.data(), key.seed.size()) ||
+        !unhex(text.substr(0, first), key.seed.data(), secret::size()) ||
         !number(text.substr(first + 1, second - first - 1), key.start) ||
         !number(text.substr(second + 1), key.interval) || key.interval == 0) {
         throw seal_error("not a verification key (SEED/START/INTERVAL, as setup printed it)");
@@ -237,7 +240,7 @@ sealing_key load_key_file(const std::filesystem::path& file) {
         } else if (name == "epoch") {
             valid = number(value, key.epoch);
         } else if (name == "state") {
-            valid = unhex(value, key.state.data(), key.state.size());
+            valid = unhex(value, key.state.data(), secret::size());
         } else {
             valid = false;
         }
@@ -265,7 +268,7 @@ void store_key_file(const std::filesystem::path& file, const sealing_key& key, b
     append_hex(text, key.id.data(), key.id.size());
     text += "\nstart " + std::to_string(key.start) + "\ninterval " + std::to_string(key.interval) +
             "\nepoch " + std::to_string(key.epoch) + "\nstate ";
-    append_hex(text, key.state.data(), key.state.size());
+    append_hex(text, key.state.data(), secret::size());
     text += "\n";
     const auto fail = [&](const char* what) {
         const std::string reason = error_text();

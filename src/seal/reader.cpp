@@ -20,8 +20,8 @@ constexpr std::size_t chunk = std::size_t{1} << 20;
 reader::reader(const std::filesystem::path& file)
     : reader(io::unique_fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)), file.string()) {}
 
-reader::reader(io::unique_fd file, const std::string& file_name)
-    : fd(std::move(file)), name(file_name), position(0) {
+reader::reader(io::unique_fd file, std::string file_name)
+    : fd(std::move(file)), name(std::move(file_name)), position(0) {
     if (!fd) {
         throw seal_error("cannot open {}: {}", name, std::strerror(errno));
     }

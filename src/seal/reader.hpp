@@ -35,7 +35,7 @@ public:
 
     // Both throw seal_error when the file cannot be read or does not start with a seal header.
     explicit reader(const std::filesystem::path& file);
-    explicit reader(io::unique_fd file, const std::string& name);
+    explicit reader(io::unique_fd file, std::string file_name);
 
     const header& file_header() const { return head; }
     // The next whole entry, or none at the end of what the file holds now.

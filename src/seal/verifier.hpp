@@ -28,7 +28,7 @@ public:
         std::optional<std::uint64_t> offset;
     };
 
-    explicit verifier(const verification_key& key);
+    explicit verifier(verification_key verification);
 
     // The archives in order, then the log.
     std::vector<result> verify(const std::vector<std::filesystem::path>& logs);
@@ -43,7 +43,7 @@ private:
     };
     result verify_one(const std::filesystem::path& log, const std::optional<link>& before,
                       std::optional<link>& after);
-    void key_for(std::uint64_t epoch);
+    void key_for(std::uint64_t target);
 
     verification_key key;
     identity id;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,7 @@ std::uint64_t size_of(int fd) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): start-up, one case after another
 writer::writer(io::unique_fd seal, int log, options writer_settings)
     : settings(std::move(writer_settings)),
       file(std::move(seal)),
@@ -100,7 +102,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
             evolve(std::max(key->epoch, last_epoch));
         }
         if (const std::uint64_t torn = seal_size - existing.seal_end(); torn > 0) {
-            const std::size_t skipped[] = {static_cast<std::size_t>(torn)};
+            const std::array<std::size_t, 1> skipped{static_cast<std::size_t>(torn)};
             append(entry_kind::resume, span_reason::none, 0, skipped, nullptr);
         }
         if (key) {
@@ -123,7 +125,7 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
         key_moved = false;
     }
     if (key) {
-        timer = std::jthread([this](std::stop_token stop) { run_timer(stop); });
+        timer = std::jthread([this](const std::stop_token& stop) { run_timer(stop); });
     }
 }
 
@@ -202,12 +204,12 @@ void writer::append(entry_kind kind, span_reason reason, std::uint64_t bytes,
             if (++iv_count == 0) {
                 new_iv_field();
             }
-            unsigned char iv[iv_size];
-            std::memcpy(iv, iv_field.data(), iv_field.size());
+            std::array<unsigned char, iv_size> iv{};
+            std::memcpy(iv.data(), iv_field.data(), iv_field.size());
             for (std::size_t i = 0; i < 4; ++i) {
                 iv[iv_field.size() + i] = static_cast<unsigned char>(iv_count >> (8 * i));
             }
-            mac.begin(iv);
+            mac.begin(iv.data());
             mac.update(last.data(), last.size());
             mac.update(out.data() + begin, out.size() - begin);
             if (feed_log_bytes) {
@@ -409,7 +411,7 @@ void writer::flush() {
     }
 }
 
-void writer::run_timer(std::stop_token stop) {
+void writer::run_timer(const std::stop_token& stop) {
     std::unique_lock guard(lock);
     while (!stop.stop_requested()) {
         const auto now = std::chrono::system_clock::now();

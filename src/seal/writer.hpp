@@ -83,7 +83,7 @@ private:
     void evolve(std::uint64_t target);
     void new_iv_field();
     void flush();
-    void run_timer(std::stop_token stop);
+    void run_timer(const std::stop_token& stop);
 
     options settings;
     mutable std::mutex lock;

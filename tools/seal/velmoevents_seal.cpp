@@ -1,9 +1,10 @@
 // velmoevents-seal: creates the key that velmoeventsd seals its log with, and verifies a log
 // and its archives against their seals with the verification key.
-#include <string.h>
 #include <unistd.h>
 
+#include <array>
 #include <boost/program_options.hpp>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <filesystem>
@@ -30,10 +31,10 @@ int fail(const std::string& message, int status = 1) {
 
 std::string utc(std::time_t time) {
     std::tm parts{};
-    char text[32] = {};
+    std::array<char, 32> text{};
     ::gmtime_r(&time, &parts);
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-    return text;
+    std::strftime(text.data(), text.size(), "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text.data();
 }
 
 int setup(const po::variables_map& options) {
