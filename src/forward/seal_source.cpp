@@ -220,9 +220,16 @@ bool forwarded_past(const std::filesystem::path& log, const std::filesystem::pat
                     const position& cursor) {
     const auto files = log_files(log);
     const auto at = index_of(files, cursor.log);
-    const auto found = std::find_if(files.begin(), files.end(),
-                                    [&](const log_file& file) { return file.path == archive; });
-    return !cursor.log.empty() && found != files.end() && (at < 0 || found - files.begin() < at);
+    // By name: the consumer names the archive from its folder, the log may be named otherwise.
+    const auto found = std::find_if(files.begin(), files.end(), [&](const log_file& file) {
+        return file.path.filename() == archive.filename();
+    });
+    // An archive with no readable seal is never read, so it never stops retention.
+    if (found == files.end()) {
+        spdlog::warn("Archive {} has no readable seal and cannot be forwarded", archive.string());
+        return true;
+    }
+    return !cursor.log.empty() && found - files.begin() < at;
 }
 
 }  // namespace forward

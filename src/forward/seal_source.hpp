@@ -57,7 +57,9 @@ private:
     std::string buffer;
 };
 
-// Whether every record of `archive`, an archive of `log`, comes before `cursor`.
+// Whether every record of `archive`, an archive of `log`, comes before `cursor`; also true for
+// an archive without a readable seal, which is never forwarded, and false for a cursor in a
+// log no longer there, as forwarding then goes on from the oldest archive.
 bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
                     const position& cursor);
 
