@@ -81,7 +81,8 @@ forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> fr
     if (state_file.has_parent_path()) {
         std::filesystem::create_directories(state_file.parent_path());
     }
-    cursor = saved = sent = shared_cursor = load_state(state_file);
+    saved = load_state(state_file);
+    cursor = sent = shared_cursor = source->resume_at(saved);
     known = source->count_from(cursor);
     worker = std::jthread([this] { run(); });
 }
