@@ -151,10 +151,14 @@ nats_sink::~nats_sink() {
 }
 
 void nats_sink::start(events handlers) {
-    link->handlers = std::move(handlers);
-    const natsStatus status = natsConnection_Connect(&link->nc, link->options);
-    if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
-        check(status, "connect");
+    // A start that failed before may be tried again; a connection made stays.
+    if (link->nc == nullptr) {
+        link->handlers = std::move(handlers);
+        const natsStatus status = natsConnection_Connect(&link->nc, link->options);
+        if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
+            link->nc = nullptr;
+            check(status, "connect");
+        }
     }
     jsOptions options;
     jsOptions_Init(&options);
