@@ -142,7 +142,14 @@ nats_sink::~nats_sink() {
         natsConnection_Close(link->nc);
         // The closed handler is the last one the library calls with this object.
         std::unique_lock lock(link->mutex);
-        link->closed_cv.wait_for(lock, std::chrono::seconds(5), [&] { return link->closed; });
+        if (!link->closed_cv.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return link->closed; })) {
+            // The library's threads may still call in: the connection is left to them rather
+            // than freed under them, or the stop waits without end on a broker that is mute.
+            lock.unlock();
+            static_cast<void>(link.release());
+            return;
+        }
     }
     jsCtx_Destroy(link->js);
     natsConnection_Destroy(link->nc);
