@@ -157,7 +157,8 @@ int run_service(const settings& config) {
             forwarder = std::make_unique<forward::forwarder>(
                 std::make_unique<forward::nats_sink>(config.forward,
                                                      forward::window_limits{}.window_records),
-                std::make_unique<forward::seal_source>(log), config.forward.state_file);
+                std::make_unique<forward::seal_source>(log, !config.consumer.sync),
+                config.forward.state_file);
         }
         service.add_consumer(&*consumer);
         spdlog::info("Service ready");

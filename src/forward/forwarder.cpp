@@ -81,7 +81,8 @@ forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> fr
     if (state_file.has_parent_path()) {
         std::filesystem::create_directories(state_file.parent_path());
     }
-    cursor = saved = sent = shared_cursor = load_state(state_file);
+    saved = load_state(state_file);
+    cursor = sent = shared_cursor = source->resume_at(saved);
     known = source->count_from(cursor);
     worker = std::jthread([this] { run(); });
 }
@@ -120,23 +121,45 @@ void forwarder::run() {
     }
 }
 
+void forwarder::notify(const std::function<void()>& change) {
+    bool first = false;
+    {
+        std::lock_guard lock(mutex);
+        first = arrived.empty() && !poked;
+        change();
+    }
+    // One wake-up per burst of acknowledgements is enough: the worker takes them all.
+    if (first) {
+        wake.notify_one();
+    }
+}
+
 void forwarder::forward_until_stopped() {
-    const auto notify = [this](auto&& change) {
-        bool first = false;
-        {
-            std::lock_guard lock(mutex);
-            first = arrived.empty() && !poked;
-            change();
+    // The handlers outlive this call when the sink does: they hold on to nothing else.
+    const sink::events handlers{
+        [this](std::uint64_t tag, outcome result, std::string_view reason) {
+            notify([&] { arrived.push_back({tag, result, std::string(reason)}); });
+        },
+        [this] { notify([this] { poked = true; }); }};
+    // What stops a start (a credentials file not readable yet, say) may pass: it is tried again.
+    for (;;) {
+        try {
+            target->start(handlers);
+            break;
+        } catch (const std::exception& error) {
+            if (!paused) {
+                paused = true;
+                spdlog::warn("Forwarding paused: {}", error.what());
+            }
         }
-        // One wake-up per burst of acknowledgements is enough: the worker takes them all.
-        if (first) {
-            wake.notify_one();
+        std::unique_lock lock(mutex);
+        if (wake.wait_for(lock, backoff, [this] { return stopping; })) {
+            lock.unlock();
+            save_state(true);
+            return;
         }
-    };
-    target->start({[&](std::uint64_t tag, outcome result, std::string_view reason) {
-                       notify([&] { arrived.push_back({tag, result, std::string(reason)}); });
-                   },
-                   [&] { notify([&] { poked = true; }); }});
+        backoff = std::min(backoff * 2, bounds.max_backoff);
+    }
     std::vector<settled_event> events;
     for (bool stop = false;;) {
         {

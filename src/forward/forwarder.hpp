@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,6 +71,8 @@ private:
 
     void run();
     void forward_until_stopped();
+    // Runs `change` under the lock and wakes the worker if it may be asleep.
+    void notify(const std::function<void()>& change);
     clock::time_point next_deadline() const;
     void settle(const settled_event& event);
     void send_more();

@@ -142,7 +142,14 @@ nats_sink::~nats_sink() {
         natsConnection_Close(link->nc);
         // The closed handler is the last one the library calls with this object.
         std::unique_lock lock(link->mutex);
-        link->closed_cv.wait_for(lock, std::chrono::seconds(5), [&] { return link->closed; });
+        if (!link->closed_cv.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return link->closed; })) {
+            // The library's threads may still call in: the connection is left to them rather
+            // than freed under them, or the stop waits without end on a broker that is mute.
+            lock.unlock();
+            static_cast<void>(link.release());
+            return;
+        }
     }
     jsCtx_Destroy(link->js);
     natsConnection_Destroy(link->nc);
@@ -151,10 +158,14 @@ nats_sink::~nats_sink() {
 }
 
 void nats_sink::start(events handlers) {
-    link->handlers = std::move(handlers);
-    const natsStatus status = natsConnection_Connect(&link->nc, link->options);
-    if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
-        check(status, "connect");
+    // A start that failed before may be tried again; a connection made stays.
+    if (link->nc == nullptr) {
+        link->handlers = std::move(handlers);
+        const natsStatus status = natsConnection_Connect(&link->nc, link->options);
+        if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
+            link->nc = nullptr;
+            check(status, "connect");
+        }
     }
     jsOptions options;
     jsOptions_Init(&options);

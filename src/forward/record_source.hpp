@@ -37,6 +37,9 @@ public:
                       std::vector<record>& out) = 0;
     // How many complete records follow `from` now.
     virtual std::uint64_t count_from(const position& from) = 0;
+    // Where to go on from a saved `from`: a cursor a crash left past the records written is
+    // brought back to their end, so that new records are not taken for ones already sent.
+    virtual position resume_at(const position& from) { return from; }
 };
 
 }  // namespace forward

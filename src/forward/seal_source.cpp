@@ -81,7 +81,8 @@ void read_exactly(int fd, char* into, std::size_t size, std::uint64_t offset) {
 
 }  // namespace
 
-seal_source::seal_source(std::filesystem::path log_path) : log(std::move(log_path)) {}
+seal_source::seal_source(std::filesystem::path log_path, bool sync)
+    : log(std::move(log_path)), sync_reads(sync) {}
 
 seal_source::~seal_source() = default;
 
@@ -195,6 +196,11 @@ void seal_source::read(const position& from, std::size_t max_records, std::size_
     const std::uint64_t first = chosen.front().offset;
     buffer.resize(chosen.back().offset + chosen.back().length - first);
     read_exactly(current_log.get(), buffer.data(), buffer.size(), first);
+    // A record published but lost from the disk by a power cut would leave the cursor past the
+    // log's end, and the records written next would reuse its id.
+    if (sync_reads && ::fdatasync(current_log.get()) != 0) {
+        throw std::runtime_error(std::strerror(errno));
+    }
     for (const auto& p : chosen) {
         out.push_back({{current_identity, p.offset},
                        {current_identity, p.end},
@@ -216,13 +222,45 @@ std::uint64_t seal_source::count_from(const position& from) {
     return count;
 }
 
+position seal_source::resume_at(const position& from) {
+    if (from.log.empty() || index_of(log_files(log), from.log) < 0) {
+        return from;  // read() says what it does with a log it no longer has
+    }
+    seal_source walk(log);
+    walk.open_at({from.log, 0});
+    if (!walk.current) {
+        return from;
+    }
+    std::uint64_t end = 0;
+    do {
+        if (!walk.pieces.empty()) {
+            end = walk.pieces.back().end;
+        }
+    } while (walk.next_entry());
+    if (from.offset <= end) {
+        return from;
+    }
+    spdlog::warn(
+        "Forwarding cursor {}:{} is past the end of the records of its log, resuming "
+        "at their end, {}",
+        from.log, from.offset, end);
+    return {from.log, end};
+}
+
 bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
                     const position& cursor) {
     const auto files = log_files(log);
     const auto at = index_of(files, cursor.log);
-    const auto found = std::find_if(files.begin(), files.end(),
-                                    [&](const log_file& file) { return file.path == archive; });
-    return !cursor.log.empty() && found != files.end() && (at < 0 || found - files.begin() < at);
+    // By name: the consumer names the archive from its folder, the log may be named otherwise.
+    const auto found = std::find_if(files.begin(), files.end(), [&](const log_file& file) {
+        return file.path.filename() == archive.filename();
+    });
+    // An archive with no readable seal is never read, so it never stops retention.
+    if (found == files.end()) {
+        spdlog::warn("Archive {} has no readable seal and cannot be forwarded", archive.string());
+        return true;
+    }
+    return !cursor.log.empty() && found - files.begin() < at;
 }
 
 }  // namespace forward

@@ -24,7 +24,9 @@ namespace forward {
 // crash left unsealed) are taken line by line.
 class seal_source final : public record_source {
 public:
-    explicit seal_source(std::filesystem::path log);
+    // `sync_reads`: each batch read is flushed to disk before it is handed on, for a log not
+    // synced as it is written.
+    explicit seal_source(std::filesystem::path log, bool sync_reads = false);
     ~seal_source() override;
     seal_source(const seal_source&) = delete;
     seal_source& operator=(const seal_source&) = delete;
@@ -32,6 +34,7 @@ public:
     void read(const position& from, std::size_t max_records, std::size_t max_bytes,
               std::vector<record>& out) override;
     std::uint64_t count_from(const position& from) override;
+    position resume_at(const position& from) override;
 
 private:
     struct piece {
@@ -47,6 +50,7 @@ private:
     bool next_file();
 
     const std::filesystem::path log;
+    const bool sync_reads;
     std::unique_ptr<seal::reader> current;
     io::unique_fd current_log;
     std::string current_identity;
@@ -57,7 +61,9 @@ private:
     std::string buffer;
 };
 
-// Whether every record of `archive`, an archive of `log`, comes before `cursor`.
+// Whether every record of `archive`, an archive of `log`, comes before `cursor`; also true for
+// an archive without a readable seal, which is never forwarded, and false for a cursor in a
+// log no longer there, as forwarding then goes on from the oldest archive.
 bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
                     const position& cursor);
 

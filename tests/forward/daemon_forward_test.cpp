@@ -29,6 +29,9 @@ TEST(daemon_forwarding, every_record_reaches_the_stream_once_in_order_through_ro
     node.kill(0);
     test::daemon d;
     forward_to(d, node.urls()[0], ", max_file_size: 256K, max_archives: 1");
+    // An archive from before forwarding was on has no seal: it never holds retention up.
+    std::filesystem::create_directories(d.output().parent_path());
+    std::ofstream(d.output().string() + ".20000101T000000Z-000000") << "old\n";
     ASSERT_TRUE(d.start());
     producer sender(d.endpoint());
     for (int i = 0; i < 20000; ++i) sender.send(record(i));
@@ -44,6 +47,7 @@ TEST(daemon_forwarding, every_record_reaches_the_stream_once_in_order_through_ro
     EXPECT_EQ(d.stop(SIGTERM), 0);
     const std::string output = d.running().output();
     EXPECT_TRUE(contains(output, "Records forwarded: 20001")) << output;
+    EXPECT_TRUE(contains(output, "has no readable seal and cannot be forwarded")) << output;
     EXPECT_EQ(count(output, "Forwarding paused"), 1U) << output;
     EXPECT_EQ(count(output, "Forwarding resumed"), 1U) << output;
 }
