@@ -145,11 +145,16 @@ int run_service(const settings& config) {
         if (!config.forward.servers.empty()) {
             spdlog::info("Forwarding to {} on {}", fmt::join(config.forward.servers, ", "),
                          config.forward.subject);
+            // The consumer is made first and may write (ending a cut record) or archive before
+            // the forwarder exists: it reads those records back later, and nothing goes unread.
             options.on_written = [&forwarder](std::uint64_t records) {
-                forwarder->written(records);
+                if (forwarder) {
+                    forwarder->written(records);
+                }
             };
             options.may_remove = [&forwarder, &log](const std::filesystem::path& archive) {
-                return forward::forwarded_past(log, archive, forwarder->acknowledged());
+                return forwarder &&
+                       forward::forwarded_past(log, archive, forwarder->acknowledged());
             };
         }
         consumer.emplace(log, options);
