@@ -2,6 +2,7 @@
 # Prepares a Debian 12 machine (as root) to build, run and test the daemon, then builds it.
 # Safe to run again: it installs only what is missing and reuses the build folder.
 #   scripts/setup.sh [BUILD_DIR [extra cmake arguments...]]
+# BUILD_TARGETS, when set, names the targets to build instead of all of them.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -37,4 +38,5 @@ for group in velmo-admin velmo-audit; do
 done
 
 cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build_dir" -j "$(nproc)"
+read -ra targets <<<"${BUILD_TARGETS:-all}"
+cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
