@@ -53,10 +53,11 @@ public:
             }
             return -1;
         }
+        io::unique_fd accepted(fd);
         std::size_t now = open.load();
         do {
             if (now >= (refusing.load() ? resume : cap) || static_cast<std::size_t>(fd) >= limit) {
-                ::close(fd);
+                accepted.reset();
                 refuse(now);
                 errno = EAGAIN;
                 return -1;
@@ -71,7 +72,7 @@ public:
         if (refusing.exchange(false)) {
             spdlog::info("Serving producers again: {} connections open", now + 1);
         }
-        return fd;
+        return accepted.release();
     }
 
     int close(connection_admission::close_call next, int fd) {
@@ -105,10 +106,8 @@ private:
         spare.reset();
         pollfd waiting{.fd = listener, .events = POLLIN, .revents = 0};
         if (::poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0) {
-            const int fd = next(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                ::close(fd);
-            }
+            // Closed as soon as taken: refusing it is the point.
+            const io::unique_fd refused(next(listener, nullptr, nullptr, SOCK_CLOEXEC));
         }
         spare = open_spare();
         spare_missing.store(!spare);
