@@ -106,7 +106,7 @@ TEST(forwarder, a_mute_broker_never_holds_back_the_writer_nor_the_stop) {
 
 // A rotation renames the seal, then the log. A cursor in the log is found in every state on the
 // way; only one whose files are gone goes back to the oldest record, with a warning.
-TEST(seal_source, a_cursor_in_a_log_being_rotated_is_found_in_every_state_on_the_way) {
+TEST(forward_source, a_cursor_in_a_log_being_rotated_is_found_in_every_state_on_the_way) {
     const auto captured = capture_log();
     test::daemon d;
     d.configure("log_level: info\nforward: {nats: {servers: ['nats://127.0.0.1:" +
