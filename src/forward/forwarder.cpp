@@ -136,11 +136,16 @@ bool forwarder::take_stock(const std::stop_token& stop) {
         std::lock_guard lock(cursor_mutex);
         shared_cursor = cursor;
     }
-    const auto count = source->count_from(cursor, stop);
-    if (!count) {
-        return false;
+    try {
+        const auto count = source->count_from(cursor, stop);
+        if (!count) {
+            return false;
+        }
+        known.fetch_add(*count, std::memory_order_relaxed);
+    } catch (const std::exception& error) {
+        // Forwarding does not need the count: it is made right once it catches up.
+        spdlog::warn("Cannot count the records to forward: {}", error.what());
     }
-    known.fetch_add(*count, std::memory_order_relaxed);
     counted.store(true, std::memory_order_release);
     return true;
 }
@@ -302,17 +307,20 @@ void forwarder::advance_cursor() {
         return;
     }
     while (settled_for_good()) {
-        const auto& front = window.front();
+        auto& front = window.front();
         if (front.now == stage::stored) {
             stored.fetch_add(1, std::memory_order_relaxed);
             // The stream holds records in the order it stored them: one stored after records
             // that follow it in the log (its first copy lost in a change of leader, say) can only
             // be told; its id still gives its place.
             if (front.place != 0 && front.place < last_place) {
-                spdlog::warn("Record {} was stored out of order, at {} after {}", front.id,
-                             front.place, last_place);
+                spdlog::warn("Records {} and {} were stored out of order, at {} and {}", last_id,
+                             front.id, last_place, front.place);
             }
-            last_place = std::max(last_place, front.place);
+            if (front.place != 0) {
+                last_place = front.place;
+                last_id = std::move(front.id);
+            }
         }
         cursor = std::move(window.front().next);
         window_bytes -= window.front().bytes;

@@ -122,6 +122,7 @@ private:
     std::uint64_t paused_after = 0;
     // The broker's place of the last record stored, in the order of the log.
     std::uint64_t last_place = 0;
+    std::string last_id;
     // How long the broker takes to acknowledge, smoothed.
     std::chrono::microseconds ack_latency{20000};
     bool paused = false;
