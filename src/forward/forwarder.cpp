@@ -371,12 +371,7 @@ void forwarder::send_more() {
         source->read(sent, bounds.window_records - window.size(),
                      bounds.window_bytes - window_bytes, batch);
         if (batch.empty()) {
-            // Caught up: every record the writer told of before the read is settled, so the
-            // count is made exact again, unless the writer told of more meanwhile.
-            if (window.empty() && counted.load(std::memory_order_relaxed)) {
-                std::uint64_t expected = announced;
-                known.compare_exchange_strong(expected, finished.load(std::memory_order_relaxed));
-            }
+            caught_up(announced);
             return;
         }
         for (const auto& next : batch) {
@@ -397,6 +392,14 @@ void forwarder::send_more() {
             }
             sent = next.next;
         }
+    }
+}
+
+// Every record the writer told of before the read that found no more is settled, once the window
+// is empty: the count is made exact again, unless the writer told of more meanwhile.
+void forwarder::caught_up(std::uint64_t announced) {
+    if (window.empty() && counted.load(std::memory_order_relaxed)) {
+        known.compare_exchange_strong(announced, finished.load(std::memory_order_relaxed));
     }
 }
 

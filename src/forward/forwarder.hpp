@@ -80,6 +80,7 @@ private:
     void pause(const std::string& reason);
     // Whether an acknowledgement the window waits for may be lost: nothing new goes out then.
     bool held(clock::time_point now) const;
+    void caught_up(std::uint64_t announced);
     void forward_until_stopped();
     // Runs `change` under the lock and wakes the worker if it may be asleep.
     void notify(const std::function<void()>& change);

@@ -162,14 +162,28 @@ void seal_source::open_at(const position& from) {
     pieces.clear();
     taken = 0;
     span_at = span_end = 0;
+    scanned.clear();
+    const auto offset = open_file(from);
+    if (!offset) {
+        return;
+    }
+    while (auto item = current->next()) {
+        if (take(*item, *offset)) {
+            break;
+        }
+    }
+    next = {current_identity, *offset};
+}
+
+std::optional<std::uint64_t> seal_source::open_file(const position& from) {
     std::uint64_t offset = from.offset;
     bool gone = false;
-    for (int attempt = 0;; ++attempt) {
+    for (int attempt = 0; attempt < lookups; ++attempt) {
         if (attempt > 0) {
             std::this_thread::sleep_for(look_again);
         }
         const auto files = log_files(log);
-        std::ptrdiff_t index = from.log.empty() ? 0 : index_of(files, from.log);
+        const std::ptrdiff_t index = from.log.empty() ? 0 : index_of(files, from.log);
         if (index < 0 && attempt + 1 < lookups) {
             continue;
         }
@@ -179,35 +193,23 @@ void seal_source::open_at(const position& from) {
             offset = 0;
         }
         if (files.empty()) {
-            return;
+            return std::nullopt;
         }
         const auto& file = files[static_cast<std::size_t>(std::max<std::ptrdiff_t>(index, 0))];
         io::unique_fd seal_fd(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
         struct stat info {};
         if (!seal_fd || ::fstat(seal_fd.get(), &info) != 0) {
-            if (attempt + 1 < lookups) {
-                continue;
-            }
-            return;
+            continue;
         }
         current_log = open_log(file, seal_fd.get());
-        if (!current_log) {
-            if (attempt + 1 < lookups) {
-                continue;
-            }
-            return;
-        }
-        current_seal = info.st_ino;
-        current = std::make_unique<seal::reader>(std::move(seal_fd), file.seal.string());
-        current_identity = file.identity;
-        break;
-    }
-    while (auto item = current->next()) {
-        if (take(*item, offset)) {
-            break;
+        if (current_log) {
+            current_seal = info.st_ino;
+            current = std::make_unique<seal::reader>(std::move(seal_fd), file.seal.string());
+            current_identity = file.identity;
+            return offset;
         }
     }
-    next = {current_identity, offset};
+    return std::nullopt;
 }
 
 bool seal_source::take(const seal::reader::item& item, std::uint64_t from) {
@@ -227,16 +229,23 @@ bool seal_source::take(const seal::reader::item& item, std::uint64_t from) {
 // the same bytes make the same pieces whichever piece a reading starts from: a record keeps its
 // id across restarts. The last piece of a span that does not end with a newline ends with it.
 void seal_source::scan_span() {
-    scanned.resize(std::max(span_chunk, max_piece + 1));
+    const std::size_t capacity = std::max(span_chunk, max_piece + 1);
     while (span_at < span_end && pieces.size() < span_pieces) {
-        const auto want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(scanned.size(), span_end - span_at));
-        read_exactly(current_log.get(), scanned.data(), want, span_at);
-        const std::string_view bytes(scanned.data(), want);
-        const bool last = span_at + want == span_end;
+        // The bytes read last time serve as long as they hold a whole piece.
+        const std::uint64_t held_end = scanned_from + scanned.size();
+        if (span_at < scanned_from || span_at >= held_end ||
+            (held_end - span_at <= max_piece && held_end < span_end)) {
+            scanned.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(capacity, span_end - span_at)));
+            read_exactly(current_log.get(), scanned.data(), scanned.size(), span_at);
+            scanned_from = span_at;
+        }
+        const std::string_view bytes =
+            std::string_view(scanned).substr(static_cast<std::size_t>(span_at - scanned_from));
+        const bool last = scanned_from + scanned.size() == span_end;
         std::size_t start = 0;
-        while (start < want && pieces.size() < span_pieces) {
-            const std::size_t reach = std::min(want - start, max_piece + 1);
+        while (start < bytes.size() && pieces.size() < span_pieces) {
+            const std::size_t reach = std::min(bytes.size() - start, max_piece + 1);
             const std::size_t newline = bytes.substr(start, reach).find('\n');
             if (newline != std::string_view::npos) {
                 pieces.push_back({span_at + start, newline, span_at + start + newline + 1});
@@ -245,8 +254,8 @@ void seal_source::scan_span() {
                 pieces.push_back({span_at + start, max_piece, span_at + start + max_piece});
                 start += max_piece;
             } else if (last) {
-                pieces.push_back({span_at + start, want - start, span_end});
-                start = want;
+                pieces.push_back({span_at + start, bytes.size() - start, span_end});
+                start = bytes.size();
             } else {
                 break;  // the rest of the line is in the next chunk
             }

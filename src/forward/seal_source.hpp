@@ -19,14 +19,14 @@ namespace forward {
 // log's name plus a suffix that sorts by age) come first, oldest first, then the log. A file
 // is named by the identity in its seal's header. Bytes a seal covers only as a span (written
 // before the seal, or left unsealed by a crash) are taken line by line, as records were written
-// each with a newline; a line longer than `max_piece` is taken in pieces of that size, so that
+// each with a newline; a line longer than `longest` is taken in pieces of that size, so that
 // memory stays bounded however large the span.
 class seal_source final : public record_source {
 public:
-    // `sync_reads`: each batch read is flushed to disk before it is handed on, for a log not
+    // `sync`: each batch read is flushed to disk before it is handed on, for a log not
     // synced as it is written.
-    explicit seal_source(std::filesystem::path log, bool sync_reads = false,
-                         std::size_t max_piece = std::size_t{1} << 20);
+    explicit seal_source(std::filesystem::path log_path, bool sync = false,
+                         std::size_t longest = std::size_t{1} << 20);
     ~seal_source() override;
     seal_source(const seal_source&) = delete;
     seal_source& operator=(const seal_source&) = delete;
@@ -45,6 +45,8 @@ private:
     };
     // Makes `current` read the file that holds `from`, its entries before it skipped.
     void open_at(const position& from);
+    // Opens the file that holds `from`, or the oldest if none does; the offset to go on from.
+    std::optional<std::uint64_t> open_file(const position& from);
     // Takes the records of the current file's next entry into `pieces`; false at its end.
     bool next_entry();
     // Takes the records of `item` that start at `from` or later into `pieces`.
@@ -67,7 +69,8 @@ private:
     std::uint64_t span_at = 0;  // where the span being read goes on
     std::uint64_t span_end = 0;
     std::string buffer;
-    std::string scanned;
+    std::string scanned;  // bytes of the current log from `scanned_from` on
+    std::uint64_t scanned_from = 0;
 };
 
 // Whether every record of `archive`, an archive of `log`, comes before `cursor`; also true for
