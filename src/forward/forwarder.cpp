@@ -143,7 +143,7 @@ bool forwarder::take_stock(const std::stop_token& stop) {
         }
         known.fetch_add(*count, std::memory_order_relaxed);
     } catch (const std::exception& error) {
-        // Forwarding does not need the count: it is made right once it catches up.
+        // Forwarding does not need the count: it is made right once forwarding catches up.
         spdlog::warn("Cannot count the records to forward: {}", error.what());
     }
     counted.store(true, std::memory_order_release);
