@@ -141,9 +141,9 @@ io::unique_fd open_log(const log_file& file, int seal) {
     io::unique_fd bytes = open(file.path);
     // The seal still under its name once the log is open: the log had not been renamed yet.
     struct stat opened {};
-    struct stat named {};
-    if (::fstat(seal, &opened) != 0 || ::stat(file.seal.c_str(), &named) != 0 ||
-        opened.st_ino != named.st_ino) {
+    struct stat by_name {};
+    if (::fstat(seal, &opened) != 0 || ::stat(file.seal.c_str(), &by_name) != 0 ||
+        opened.st_ino != by_name.st_ino) {
         bytes.reset();
     }
     return bytes;
