@@ -42,7 +42,8 @@ public:
                            std::string_view(buffer).substr(i * (size + 1), size)});
         }
     }
-    std::uint64_t count_from(const forward::position& from) override {
+    std::optional<std::uint64_t> count_from(const forward::position& from,
+                                            const std::stop_token& /*stop*/) override {
         return total - from.offset / (size + 1);
     }
 

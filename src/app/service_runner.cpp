@@ -71,8 +71,9 @@ void wait_for_termination(const sigset_t& previous_mask, const std::string& outp
                               held, consumer.hold_reason())
                 : fmt::format("STATUS=Writing to {}: {} records written", output_file,
                               consumer.records_written()) +
-                      (forwarder != nullptr ? fmt::format(", {} to forward", forwarder->behind())
-                                            : "");
+                      (forwarder == nullptr  ? ""
+                       : forwarder->behind() ? fmt::format(", {} to forward", *forwarder->behind())
+                                             : std::string(", counting the records to forward"));
         if (status != reported) {
             reported = status;
             sd_notify(0, status.c_str());
@@ -162,7 +163,10 @@ int run_service(const settings& config) {
             forwarder = std::make_unique<forward::forwarder>(
                 std::make_unique<forward::nats_sink>(config.forward,
                                                      forward::window_limits{}.window_records),
-                std::make_unique<forward::seal_source>(log, !config.consumer.sync),
+                // A line of what was written before the seal longer than any record taken in
+                // cannot be one: it goes in pieces of that size.
+                std::make_unique<forward::seal_source>(log, !config.consumer.sync,
+                                                       config.queue.max_record_size),
                 config.forward.state_file);
         }
         service.add_consumer(&*consumer);

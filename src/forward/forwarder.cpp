@@ -71,7 +71,10 @@ void store_state(const std::filesystem::path& file, const position& at) {
 constexpr auto save_interval = std::chrono::milliseconds(250);
 constexpr auto idle_poll = std::chrono::seconds(1);
 constexpr auto stop_grace = std::chrono::seconds(1);
-constexpr auto late_ack = std::chrono::milliseconds(500);
+// An acknowledgement later than this many times the usual wait may be lost.
+constexpr int late_factor = 4;
+constexpr auto late_floor = std::chrono::milliseconds(20);
+constexpr auto late_ceiling = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -81,10 +84,8 @@ forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> fr
     if (state_file.has_parent_path()) {
         std::filesystem::create_directories(state_file.parent_path());
     }
-    saved = load_state(state_file);
-    cursor = sent = shared_cursor = source->resume_at(saved);
-    known = source->count_from(cursor);
-    worker = std::jthread([this] { run(); });
+    cursor = sent = saved = shared_cursor = load_state(state_file);
+    worker = std::jthread([this](const std::stop_token& stop) { run(stop); });
 }
 
 void forwarder::stop() {
@@ -92,6 +93,7 @@ void forwarder::stop() {
         std::lock_guard lock(mutex);
         stopping = true;
     }
+    worker.request_stop();
     wake.notify_one();
     worker = {};
 }
@@ -105,20 +107,47 @@ void forwarder::written(std::uint64_t count) {
     wake.notify_one();
 }
 
-std::uint64_t forwarder::behind() const {
+std::optional<std::uint64_t> forwarder::behind() const {
+    if (!counted.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
     const std::uint64_t all = known.load(std::memory_order_relaxed);
     const std::uint64_t done = finished.load(std::memory_order_relaxed);
     return all > done ? all - done : 0;
 }
 
-void forwarder::run() {
+void forwarder::run(const std::stop_token& stop) {
     try {
-        forward_until_stopped();
+        if (take_stock(stop)) {
+            forward_until_stopped();
+        }
     } catch (const std::exception& error) {
         spdlog::error("Forwarding stopped: {}", error.what());
     } catch (...) {
         spdlog::error("Forwarding stopped: unknown error");
     }
+}
+
+// Walking a large log takes a while: it is done here, not before the daemon is ready. Records
+// the writer adds meanwhile may be counted twice until the forwarder next catches up.
+bool forwarder::take_stock(const std::stop_token& stop) {
+    cursor = sent = source->resume_at(saved);
+    {
+        std::lock_guard lock(cursor_mutex);
+        shared_cursor = cursor;
+    }
+    try {
+        const auto count = source->count_from(cursor, stop);
+        if (!count) {
+            return false;
+        }
+        known.fetch_add(*count, std::memory_order_relaxed);
+    } catch (const std::exception& error) {
+        // Forwarding does not need the count: it is made right once forwarding catches up.
+        spdlog::warn("Cannot count the records to forward: {}", error.what());
+    }
+    counted.store(true, std::memory_order_release);
+    return true;
 }
 
 void forwarder::notify(const std::function<void()>& change) {
@@ -137,8 +166,8 @@ void forwarder::notify(const std::function<void()>& change) {
 void forwarder::forward_until_stopped() {
     // The handlers outlive this call when the sink does: they hold on to nothing else.
     const sink::events handlers{
-        [this](std::uint64_t tag, outcome result, std::string_view reason) {
-            notify([&] { arrived.push_back({tag, result, std::string(reason)}); });
+        [this](std::uint64_t tag, outcome result, std::string_view reason, std::uint64_t place) {
+            notify([&] { arrived.push_back({tag, result, std::string(reason), place}); });
         },
         [this] { notify([this] { poked = true; }); }};
     // What stops a start (a credentials file not readable yet, say) may pass: it is tried again.
@@ -147,10 +176,7 @@ void forwarder::forward_until_stopped() {
             target->start(handlers);
             break;
         } catch (const std::exception& error) {
-            if (!paused) {
-                paused = true;
-                spdlog::warn("Forwarding paused: {}", error.what());
-            }
+            pause(error.what());
         }
         std::unique_lock lock(mutex);
         if (wake.wait_for(lock, backoff, [this] { return stopping; })) {
@@ -230,14 +256,20 @@ void forwarder::settle(const settled_event& event) {
     }
     --waiting;
     switch (event.result) {
-        case outcome::stored:
+        case outcome::stored: {
             entry->now = stage::stored;
-            if (paused) {
+            entry->place = event.place;
+            const auto took = std::chrono::duration_cast<std::chrono::microseconds>(clock::now() -
+                                                                                    entry->sent_at);
+            ack_latency = (ack_latency * 7 + took) / 8;
+            // A record sent before the outage began says nothing about the broker now.
+            if (paused && event.tag > paused_after) {
                 paused = false;
                 backoff = std::chrono::milliseconds(100);
-                spdlog::info("Forwarding resumed, {} records behind", behind());
+                spdlog::info("Forwarding resumed, {} records behind", behind().value_or(0));
             }
             break;
+        }
         case outcome::refused:
             entry->now = stage::refused;
             spdlog::error("A record was not forwarded, as the broker refuses it: {}", event.reason);
@@ -249,11 +281,16 @@ void forwarder::settle(const settled_event& event) {
     }
 }
 
-void forwarder::fail(const std::string& reason) {
+void forwarder::pause(const std::string& reason) {
     if (!paused) {
         paused = true;
+        paused_after = next_tag;
         spdlog::warn("Forwarding paused: {}", reason);
     }
+}
+
+void forwarder::fail(const std::string& reason) {
+    pause(reason);
     if (!rewinding) {
         spdlog::debug("Forwarding failed, sending again from the last stored record: {}", reason);
         rewinding = true;
@@ -270,8 +307,20 @@ void forwarder::advance_cursor() {
         return;
     }
     while (settled_for_good()) {
-        if (window.front().now == stage::stored) {
+        auto& front = window.front();
+        if (front.now == stage::stored) {
             stored.fetch_add(1, std::memory_order_relaxed);
+            // The stream holds records in the order it stored them: one stored after records
+            // that follow it in the log (its first copy lost in a change of leader, say) can only
+            // be told; its id still gives its place.
+            if (front.place != 0 && front.place < last_place) {
+                spdlog::warn("Records {} and {} were stored out of order, at {} and {}", last_id,
+                             front.id, last_place, front.place);
+            }
+            if (front.place != 0) {
+                last_place = front.place;
+                last_id = std::move(front.id);
+            }
         }
         cursor = std::move(window.front().next);
         window_bytes -= window.front().bytes;
@@ -310,29 +359,27 @@ void forwarder::send_more() {
         backoff = std::min(backoff * 2, bounds.max_backoff);
         return;
     }
-    // An acknowledgement that is late may be lost; nothing overtakes it until it is settled.
-    if (now < retry_at || (!window.empty() && now > window.front().sent_at + late_ack)) {
+    if (now < retry_at || held(now)) {
         return;
     }
     if (const auto reason = target->unavailable()) {
-        if (!paused) {
-            paused = true;
-            spdlog::warn("Forwarding paused: {}", *reason);
-        }
+        pause(*reason);
         return;
     }
     while (window.size() < bounds.window_records && window_bytes < bounds.window_bytes) {
+        const std::uint64_t announced = known.load(std::memory_order_relaxed);
         source->read(sent, bounds.window_records - window.size(),
                      bounds.window_bytes - window_bytes, batch);
         if (batch.empty()) {
+            caught_up(announced);
             return;
         }
         for (const auto& next : batch) {
-            window.push_back({++next_tag, next.next, next.bytes.size(), clock::now()});
+            window.push_back({++next_tag, next.at.log + ":" + std::to_string(next.at.offset),
+                              next.next, next.bytes.size(), clock::now()});
             window_bytes += next.bytes.size();
             ++waiting;
-            const auto refusal = target->publish(next.at.log + ":" + std::to_string(next.at.offset),
-                                                 next.bytes, next_tag);
+            const auto refusal = target->publish(window.back().id, next.bytes, next_tag);
             if (refusal && !refusal->for_good) {
                 window_bytes -= next.bytes.size();
                 window.pop_back();
@@ -346,6 +393,26 @@ void forwarder::send_more() {
             sent = next.next;
         }
     }
+}
+
+// Every record the writer told of before the read that found no more is settled, once the window
+// is empty: the count is made exact again, unless the writer told of more meanwhile.
+void forwarder::caught_up(std::uint64_t announced) {
+    if (window.empty() && counted.load(std::memory_order_relaxed)) {
+        known.compare_exchange_strong(announced, finished.load(std::memory_order_relaxed));
+    }
+}
+
+// A record whose acknowledgement is late, or overtaken by a later one's, may have been lost (a
+// change of the stream's leader, say); records sent after it would be stored before it when it
+// is sent again. The sooner nothing new goes out, the fewer can overtake it.
+bool forwarder::held(clock::time_point now) const {
+    if (window.empty() || window.front().now != stage::waiting) {
+        return false;
+    }
+    const auto late =
+        std::clamp<clock::duration>(ack_latency * late_factor, late_floor, late_ceiling);
+    return window.size() > waiting || now > window.front().sent_at + late;
 }
 
 void forwarder::save_state(bool now) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,8 +49,9 @@ public:
     void written(std::uint64_t count);
     // Records the broker stored since the start, each counted once.
     std::uint64_t forwarded() const { return stored.load(std::memory_order_relaxed); }
-    // Records in the log that the broker has not stored yet.
-    std::uint64_t behind() const;
+    // Records in the log that the broker has not stored yet; none while they are still being
+    // counted, which the forwarder's thread does first.
+    std::optional<std::uint64_t> behind() const;
     // The position after the last record the broker stored, in order.
     position acknowledged() const;
 
@@ -58,18 +60,27 @@ private:
         std::uint64_t tag;
         outcome result;
         std::string reason;
+        std::uint64_t place = 0;
     };
     using clock = std::chrono::steady_clock;
     enum class stage { waiting, stored, refused, failed };
     struct in_flight {
         std::uint64_t tag;
+        std::string id;
         position next;
         std::size_t bytes;
         clock::time_point sent_at;
         stage now = stage::waiting;
+        std::uint64_t place = 0;
     };
 
-    void run();
+    void run(const std::stop_token& stop);
+    // Where to resume, and how many records are still to go from there.
+    bool take_stock(const std::stop_token& stop);
+    void pause(const std::string& reason);
+    // Whether an acknowledgement the window waits for may be lost: nothing new goes out then.
+    bool held(clock::time_point now) const;
+    void caught_up(std::uint64_t announced);
     void forward_until_stopped();
     // Runs `change` under the lock and wakes the worker if it may be asleep.
     void notify(const std::function<void()>& change);
@@ -96,6 +107,7 @@ private:
     position shared_cursor;  // a copy of `cursor` for other threads
 
     std::atomic<std::uint64_t> known{0};
+    std::atomic<bool> counted{false};
     std::atomic<std::uint64_t> finished{0};
     std::atomic<std::uint64_t> stored{0};
 
@@ -107,6 +119,13 @@ private:
     std::size_t window_bytes = 0;
     std::size_t waiting = 0;
     std::uint64_t next_tag = 0;
+    // The last tag sent before the outage began: only a later one stored ends it.
+    std::uint64_t paused_after = 0;
+    // The broker's place of the last record stored, in the order of the log.
+    std::uint64_t last_place = 0;
+    std::string last_id;
+    // How long the broker takes to acknowledge, smoothed.
+    std::chrono::microseconds ack_latency{20000};
     bool paused = false;
     bool rewinding = false;
     bool save_failing = false;

@@ -83,16 +83,16 @@ struct nats_sink::connection {
         }
         if (tag != 0) {
             if (ack != nullptr) {
-                link->handlers.settled(tag, outcome::stored, {});
+                link->handlers.settled(tag, outcome::stored, {}, ack->Sequence);
             } else if (error != nullptr && error->Err == NATS_NO_RESPONDERS) {
                 link->handlers.settled(tag, outcome::failed,
-                                       "no stream takes the subject " + link->subject);
+                                       "no stream takes the subject " + link->subject, 0);
             } else if (error != nullptr) {
                 link->handlers.settled(tag,
                                        error->ErrCode == JSStreamMessageExceedsMaximumErr
                                            ? outcome::refused
                                            : outcome::failed,
-                                       describe(error->Err, error->ErrText));
+                                       describe(error->Err, error->ErrText), 0);
             }
         }
         natsMsg_Destroy(msg);

@@ -3,6 +3,8 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,8 +37,9 @@ public:
     // the oldest record it has, with a warning.
     virtual void read(const position& from, std::size_t max_records, std::size_t max_bytes,
                       std::vector<record>& out) = 0;
-    // How many complete records follow `from` now.
-    virtual std::uint64_t count_from(const position& from) = 0;
+    // How many complete records follow `from` now; none once `stop` is requested.
+    virtual std::optional<std::uint64_t> count_from(const position& from,
+                                                    const std::stop_token& stop) = 0;
     // Where to go on from a saved `from`: a cursor a crash left past the records written is
     // brought back to their end, so that new records are not taken for ones already sent.
     virtual position resume_at(const position& from) { return from; }

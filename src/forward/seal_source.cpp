@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <thread>
+#include <utility>
 
 #include "seal/reader.hpp"
 #include "seal/seal_error.hpp"
@@ -17,8 +20,11 @@ namespace forward {
 namespace {
 
 struct log_file {
-    std::filesystem::path path;
+    std::filesystem::path path;  // where its bytes are read
+    std::filesystem::path seal;
     std::string identity;
+    // The archive name the log takes in a rotation under way: its seal has that name already.
+    std::filesystem::path renaming_to;
 };
 
 std::string identity_text(const seal::identity& bytes) {
@@ -31,25 +37,57 @@ std::string identity_text(const seal::identity& bytes) {
 
 std::filesystem::path seal_of(const std::filesystem::path& file) { return file.string() + ".seal"; }
 
+// A log missed by one walk of its folder (one being renamed may be) is looked for again before
+// it counts as gone.
+constexpr int lookups = 5;
+constexpr auto look_again = std::chrono::milliseconds(20);
+// How many lines of a span are taken at a time.
+constexpr std::size_t span_pieces = 4096;
+constexpr std::size_t span_chunk = std::size_t{1} << 20;
+
 // The archives of `log`, oldest first, then the log, each named by its seal's identity; a file
-// without a readable seal is left out.
+// without a readable seal is left out. A rotation renames the seal first, then the log: in
+// between, the newest archive's seal stands alone and the log has none, and the log's records
+// are read under the archive's seal.
 std::vector<log_file> log_files(const std::filesystem::path& log) {
     const auto folder = log.has_parent_path() ? log.parent_path() : ".";
-    const std::string prefix = log.filename().string() + ".";
-    std::vector<std::filesystem::path> paths;
+    const std::string name = log.filename().string();
+    const std::string prefix = name + ".";
+    std::set<std::string> logs;
+    std::set<std::string> seals;
+    bool log_sealed = false;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.starts_with(prefix) && !name.ends_with(".seal") && !name.ends_with(".new")) {
-            paths.push_back(entry.path());
+        const std::string found = entry.path().filename().string();
+        if (found == name + ".seal") {
+            log_sealed = true;
+        } else if (!found.starts_with(prefix) || found.ends_with(".new")) {
+            continue;
+        } else if (found.ends_with(".seal")) {
+            seals.insert(found.substr(0, found.size() - 5));
+        } else {
+            logs.insert(found);
         }
     }
-    std::sort(paths.begin(), paths.end());
-    paths.push_back(log);
+    std::set<std::string> archives = logs;
+    archives.insert(seals.begin(), seals.end());
+    std::vector<log_file> paths;
+    for (const auto& archive : archives) {
+        if (!seals.contains(archive)) {
+            continue;
+        }
+        if (logs.contains(archive)) {
+            paths.push_back({folder / archive, seal_of(folder / archive), {}, {}});
+        } else if (archive == *archives.rbegin() && !log_sealed) {
+            paths.push_back({log, seal_of(folder / archive), {}, folder / archive});
+        }
+    }
+    paths.push_back({log, seal_of(log), {}, {}});
     std::vector<log_file> files;
-    for (const auto& path : paths) {
+    for (auto& file : paths) {
         try {
-            files.push_back({path, identity_text(seal::reader(seal_of(path)).file_header().log)});
+            file.identity = identity_text(seal::reader(file.seal).file_header().log);
+            files.push_back(std::move(file));
         } catch (const seal::seal_error&) {
         }
     }
@@ -79,71 +117,164 @@ void read_exactly(int fd, char* into, std::size_t size, std::uint64_t offset) {
     }
 }
 
+bool named(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::lstat(file.c_str(), &info) == 0;
+}
+
+// The log that `seal` (open) belongs to, or none when a rotation moved the files meanwhile.
+io::unique_fd open_log(const log_file& file, int seal) {
+    const auto open = [](const std::filesystem::path& path) {
+        return io::unique_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    };
+    if (!file.renaming_to.empty()) {
+        io::unique_fd bytes = open(file.renaming_to);
+        if (!bytes) {
+            bytes = open(file.path);
+            // Not renamed when it was opened, so it was the log then, not a new one.
+            if (named(file.renaming_to)) {
+                bytes = open(file.renaming_to);
+            }
+        }
+        return bytes;
+    }
+    io::unique_fd bytes = open(file.path);
+    // The seal still under its name once the log is open: the log had not been renamed yet.
+    struct stat opened {};
+    struct stat by_name {};
+    if (::fstat(seal, &opened) != 0 || ::stat(file.seal.c_str(), &by_name) != 0 ||
+        opened.st_ino != by_name.st_ino) {
+        bytes.reset();
+    }
+    return bytes;
+}
+
 }  // namespace
 
-seal_source::seal_source(std::filesystem::path log_path, bool sync)
-    : log(std::move(log_path)), sync_reads(sync) {}
+seal_source::seal_source(std::filesystem::path log_path, bool sync, std::size_t longest)
+    : log(std::move(log_path)), sync_reads(sync), max_piece(std::max<std::size_t>(longest, 1)) {}
 
 seal_source::~seal_source() = default;
 
 void seal_source::open_at(const position& from) {
     current.reset();
+    current_log.reset();
     pieces.clear();
     taken = 0;
-    const auto files = log_files(log);
-    std::ptrdiff_t index = from.log.empty() ? 0 : index_of(files, from.log);
-    std::uint64_t offset = from.offset;
-    if (index < 0) {
-        spdlog::warn("Forwarding from the oldest log kept: the log {} is no longer there",
-                     from.log);
-        index = 0;
-        offset = 0;
-    }
-    if (files.empty()) {
+    span_at = span_end = 0;
+    scanned.clear();
+    const auto offset = open_file(from);
+    if (!offset) {
         return;
     }
-    const auto& file = files[static_cast<std::size_t>(index)];
-    io::unique_fd seal_fd(::open(seal_of(file.path).c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (!seal_fd || ::fstat(seal_fd.get(), &info) != 0) {
-        return;
-    }
-    current_seal = info.st_ino;
-    current = std::make_unique<seal::reader>(std::move(seal_fd), seal_of(file.path).string());
-    current_log.reset(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
-    current_identity = file.identity;
-    next = {file.identity, offset};
-    while (next_entry()) {
-        const auto past = std::find_if(pieces.begin(), pieces.end(),
-                                       [&](const piece& p) { return p.offset >= offset; });
-        if (past != pieces.end()) {
-            taken = static_cast<std::size_t>(past - pieces.begin());
+    while (auto item = current->next()) {
+        if (take(*item, *offset)) {
             break;
         }
     }
-    next = {file.identity, offset};
+    next = {current_identity, *offset};
+}
+
+std::optional<std::uint64_t> seal_source::open_file(const position& from) {
+    std::uint64_t offset = from.offset;
+    bool gone = false;
+    for (int attempt = 0; attempt < lookups; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(look_again);
+        }
+        const auto files = log_files(log);
+        const std::ptrdiff_t index = from.log.empty() ? 0 : index_of(files, from.log);
+        if (index < 0 && attempt + 1 < lookups) {
+            continue;
+        }
+        if (index < 0 && !std::exchange(gone, true)) {
+            spdlog::warn("Forwarding from the oldest log kept: the log {} is no longer there",
+                         from.log);
+            offset = 0;
+        }
+        if (files.empty()) {
+            return std::nullopt;
+        }
+        const auto& file = files[static_cast<std::size_t>(std::max<std::ptrdiff_t>(index, 0))];
+        io::unique_fd seal_fd(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat info {};
+        if (!seal_fd || ::fstat(seal_fd.get(), &info) != 0) {
+            continue;
+        }
+        current_log = open_log(file, seal_fd.get());
+        if (current_log) {
+            current_seal = info.st_ino;
+            current = std::make_unique<seal::reader>(std::move(seal_fd), file.seal.string());
+            current_identity = file.identity;
+            return offset;
+        }
+    }
+    return std::nullopt;
+}
+
+bool seal_source::take(const seal::reader::item& item, std::uint64_t from) {
+    for (const auto& found : seal::reader::records(item)) {
+        if (!found.framed) {
+            span_at = std::max(found.offset, from);
+            span_end = found.offset + found.length;
+            scan_span();
+        } else if (found.offset >= from) {
+            pieces.push_back({found.offset, found.length, found.offset + found.length + 1});
+        }
+    }
+    return !pieces.empty();
+}
+
+// A span's records are taken to be its lines. Each piece starts where the one before ended, so
+// the same bytes make the same pieces whichever piece a reading starts from: a record keeps its
+// id across restarts. The last piece of a span that does not end with a newline ends with it.
+void seal_source::scan_span() {
+    const std::size_t capacity = std::max(span_chunk, max_piece + 1);
+    while (span_at < span_end && pieces.size() < span_pieces) {
+        // The bytes read last time serve as long as they hold a whole piece.
+        const std::uint64_t held_end = scanned_from + scanned.size();
+        if (span_at < scanned_from || span_at >= held_end ||
+            (held_end - span_at <= max_piece && held_end < span_end)) {
+            scanned.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(capacity, span_end - span_at)));
+            read_exactly(current_log.get(), scanned.data(), scanned.size(), span_at);
+            scanned_from = span_at;
+        }
+        const std::string_view bytes =
+            std::string_view(scanned).substr(static_cast<std::size_t>(span_at - scanned_from));
+        const bool last = scanned_from + scanned.size() == span_end;
+        std::size_t start = 0;
+        while (start < bytes.size() && pieces.size() < span_pieces) {
+            const std::size_t reach = std::min(bytes.size() - start, max_piece + 1);
+            const std::size_t newline = bytes.substr(start, reach).find('\n');
+            if (newline != std::string_view::npos) {
+                pieces.push_back({span_at + start, newline, span_at + start + newline + 1});
+                start += newline + 1;
+            } else if (reach == max_piece + 1) {
+                pieces.push_back({span_at + start, max_piece, span_at + start + max_piece});
+                start += max_piece;
+            } else if (last) {
+                pieces.push_back({span_at + start, bytes.size() - start, span_end});
+                start = bytes.size();
+            } else {
+                break;  // the rest of the line is in the next chunk
+            }
+        }
+        span_at += start;
+    }
 }
 
 bool seal_source::next_entry() {
     pieces.clear();
     taken = 0;
-    while (auto item = current->next()) {
-        for (const auto& found : seal::reader::records(*item)) {
-            if (found.framed) {
-                pieces.push_back({found.offset, found.length, found.offset + found.length + 1});
-                continue;
-            }
-            // A span: its lines are the best guess at its records.
-            std::string bytes(found.length, '\0');
-            read_exactly(current_log.get(), bytes.data(), bytes.size(), found.offset);
-            for (std::size_t start = 0; start < bytes.size();) {
-                const std::size_t end = std::min(bytes.find('\n', start), bytes.size());
-                pieces.push_back({found.offset + start, end - start,
-                                  found.offset + std::min(end + 1, bytes.size())});
-                start = end + 1;
-            }
-        }
+    if (span_at < span_end) {
+        scan_span();
         if (!pieces.empty()) {
+            return true;
+        }
+    }
+    while (auto item = current->next()) {
+        if (take(*item, 0)) {
             return true;
         }
     }
@@ -209,34 +340,39 @@ void seal_source::read(const position& from, std::size_t max_records, std::size_
 }
 
 // Counts through the seals alone; only a span's bytes are read, for its lines.
-std::uint64_t seal_source::count_from(const position& from) {
-    seal_source walk(log);
+std::optional<std::uint64_t> seal_source::count_from(const position& from,
+                                                     const std::stop_token& stop) {
+    seal_source walk(log, false, max_piece);
     walk.open_at(from);
     if (!walk.current) {
         return 0;
     }
     std::uint64_t count = walk.pieces.size() - walk.taken;
     while (walk.next_entry() || walk.next_file()) {
+        if (stop.stop_requested()) {
+            return std::nullopt;
+        }
         count += walk.pieces.size() - walk.taken;
     }
     return count;
 }
 
+// Through the seal alone: its records end where the bytes it covers end.
 position seal_source::resume_at(const position& from) {
-    if (from.log.empty() || index_of(log_files(log), from.log) < 0) {
+    const auto files = log_files(log);
+    const auto index = from.log.empty() ? -1 : index_of(files, from.log);
+    if (index < 0) {
         return from;  // read() says what it does with a log it no longer has
     }
-    seal_source walk(log);
-    walk.open_at({from.log, 0});
-    if (!walk.current) {
+    std::uint64_t end = 0;
+    try {
+        seal::reader walk(files[static_cast<std::size_t>(index)].seal);
+        while (walk.next()) {
+        }
+        end = walk.log_end();
+    } catch (const seal::seal_error&) {
         return from;
     }
-    std::uint64_t end = 0;
-    do {
-        if (!walk.pieces.empty()) {
-            end = walk.pieces.back().end;
-        }
-    } while (walk.next_entry());
     if (from.offset <= end) {
         return from;
     }

@@ -27,7 +27,11 @@ public:
         std::string reason;
     };
     struct events {
-        std::function<void(std::uint64_t tag, outcome result, std::string_view reason)> settled;
+        // `place`: where the broker put a stored record among all it holds, rising in the order
+        // it stored them (a duplicate is at the place of the first copy); 0 when not known.
+        std::function<void(std::uint64_t tag, outcome result, std::string_view reason,
+                           std::uint64_t place)>
+            settled;
         // The connection came or went.
         std::function<void()> changed;
     };
