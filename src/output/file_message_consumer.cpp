@@ -225,6 +225,44 @@ void protect(permissions::protected_file& file) {
 
 std::string seal_name(const std::string& log) { return log + ".seal"; }
 
+// A rotation moves the seal first, then the log. A kill between the two leaves the log without
+// its seal and the newest archive's seal without its archive: the archive that seal names is
+// what the log was becoming. Empty when the folder shows no such cut.
+std::string cut_rotation(int folder_fd, const std::string& name, std::uint64_t log_size) {
+    struct stat info {};
+    if (log_size == 0 ||
+        (::fstatat(folder_fd, seal_name(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         info.st_size > 0)) {
+        return {};
+    }
+    io::unique_fd listing(::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(
+        listing ? ::fdopendir(listing.get()) : nullptr, ::closedir);
+    if (!entries) {
+        return {};
+    }
+    listing.release();  // closed with the listing
+    const std::string prefix = name + ".";
+    std::string newest_log;
+    std::string newest_seal;
+    while (const dirent* entry = ::readdir(entries.get())) {
+        std::string_view suffix = entry->d_name;
+        if (!suffix.starts_with(prefix)) {
+            continue;
+        }
+        suffix.remove_prefix(prefix.size());
+        const bool seal = suffix.ends_with(".seal");
+        if (seal) {
+            suffix.remove_suffix(std::string_view(".seal").size());
+        }
+        if (is_archive_suffix(suffix)) {
+            std::string& newest = seal ? newest_seal : newest_log;
+            newest = std::max(newest, std::string(suffix));
+        }
+    }
+    return newest_seal > newest_log ? prefix + newest_seal : std::string();
+}
+
 // Sets the attribute back on a file that was renamed into an archive; `what` names it.
 void keep_append_only(int fd, const std::string& what) {
     if (!set_append_only(fd, true)) {
@@ -270,9 +308,36 @@ void file_message_consumer::open_log() {
     }
     size = static_cast<std::uint64_t>(info.st_size);
     reserved = size;
-    if (!options.seal_key_file.empty() || options.record_lengths) {
-        open_seal();
+    if (options.seal_key_file.empty() && !options.record_lengths) {
+        return;
     }
+    if (const std::string archive =
+            cut_rotation(folder->folder_descriptor(), path.filename().string(), size);
+        !archive.empty()) {
+        finish_rotation(archive);
+        open_log();
+        return;
+    }
+    open_seal();
+}
+
+// Ends what a kill cut short: the log gets the name its seal already has.
+void file_message_consumer::finish_rotation(const std::string& archive) {
+    const int fd = *file->descriptor();
+    const int at = folder->folder_descriptor();
+    if (!set_append_only(fd, false)) {
+        fail(errno);
+    }
+    const int renamed =
+        ::renameat2(at, path.filename().c_str(), at, archive.c_str(), RENAME_NOREPLACE) == 0
+            ? 0
+            : errno;
+    keep_append_only(fd, (folder->path() / archive).string());
+    if (renamed != 0) {
+        fail(renamed);
+    }
+    spdlog::warn("Finished a rotation cut short by a crash: the log is now archive {}",
+                 (folder->path() / archive).string());
 }
 
 void file_message_consumer::open_seal() {
@@ -554,7 +619,7 @@ void file_message_consumer::rotate() {
         reserved = size;
     }
     // The seal goes first: a crash between the two leaves a log without a seal, which the next
-    // start seals anew, never a seal that covers more than its log.
+    // start archives under its seal's new name, never a seal that covers more than its log.
     const auto rename_to = [&](const std::string& to) {
         if (sealer && ::renameat2(at, seal_name(name).c_str(), at, seal_name(to).c_str(),
                                   RENAME_NOREPLACE) != 0) {

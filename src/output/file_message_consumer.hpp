@@ -93,6 +93,7 @@ private:
     void committed(std::size_t end);
     void open_log();
     void open_seal();
+    void finish_rotation(const std::string& archive);
     void seal_run(const iovec* parts, int count, std::size_t bytes, std::size_t end);
     void rotate();
     std::vector<std::string> archives() const;

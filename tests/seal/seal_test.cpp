@@ -358,6 +358,15 @@ TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_
     const auto before = epoch();
     EXPECT_TRUE(eventually([&] { return epoch() >= before + 2; }, 10s));
     EXPECT_EQ(d.stop(SIGTERM), 0);
+    // Killed between a rotation's two renames: the seal has its archive's name, the log not
+    // yet. The next start finishes the rotation and the chain goes on.
+    const std::string log = d.output().string();
+    shell("chattr -a " + log + ".seal && mv " + log + ".seal " + log +
+          ".29991231T235959Z-000000.seal");
+    ASSERT_TRUE(d.start()) << d.running().output();
+    burst();
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_TRUE(contains(d.running().output(), "Finished a rotation cut short by a crash"));
     // Retention took the oldest archives with their seals: five archives and the log remain,
     // each with its seal.
     std::vector<path> files, seals;
@@ -376,8 +385,8 @@ TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_
         if (std::isdigit(output[at + 2])) verified += std::stoull(output.substr(at + 2));
     EXPECT_EQ(verified, lines);
     // A seal removed beside a log that holds records: the daemon will not seal it afresh.
-    shell("chattr -a " + d.output().string() + ".seal");
-    std::filesystem::remove(d.output().string() + ".seal");
+    shell("chattr -a " + log + ".seal");
+    std::filesystem::remove(log + ".seal");
     EXPECT_FALSE(d.start());
     EXPECT_EQ(d.running().wait(), 1);
     EXPECT_TRUE(contains(d.running().output(), "the seal is empty or missing"))
