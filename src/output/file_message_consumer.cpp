@@ -471,7 +471,7 @@ void file_message_consumer::seal_run(const iovec* parts, int count, std::size_t 
     for (std::size_t i = done; i < end; ++i) {
         lengths.push_back(ends[i] - (i == 0 ? 0 : ends[i - 1]) - 1);
     }
-    sealer->seal({pieces.data(), used}, lengths);
+    sealer->seal({pieces.data(), used}, lengths, size);
 }
 
 // Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small

@@ -58,7 +58,7 @@ struct sealed_log {
         bytes += cut;
         ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), std::ssize(bytes));
         const std::string_view written(bytes);
-        if (sealed) writer->seal({&written, 1}, lengths);
+        if (sealed) writer->seal({&written, 1}, lengths, std::filesystem::file_size(log));
     }
     path log;
     path key_file;
