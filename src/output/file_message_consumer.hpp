@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "io/unique_fd.hpp"
+#include "output/log_archives.hpp"
 #include "permissions/protected_file.hpp"
 #include "permissions/safe_folder.hpp"
 #include "seal/writer.hpp"
@@ -95,15 +96,13 @@ private:
     void open_seal();
     void seal_run(const iovec* parts, int count, std::size_t bytes, std::size_t end);
     void rotate();
-    std::vector<std::string> archives() const;
-    void remove_old_archives(const std::vector<std::string>& kept);
-    void remove_archives_let_go();
     bool wait_to_retry(std::chrono::milliseconds delay);
 
     const std::filesystem::path path;
     const log_options options;
     const log_calls& calls;
     std::optional<permissions::safe_folder> folder;
+    std::optional<log_archives> archives;
     std::optional<permissions::protected_file> file;
     std::optional<seal::writer> sealer;
     std::vector<std::size_t> lengths;  // of the records of the run being sealed
@@ -122,9 +121,6 @@ private:
     std::size_t done = 0;
     std::optional<std::chrono::steady_clock::time_point> holding_since;
     std::uint64_t lost = 0;
-    // Archives past max_archives are kept until `may_remove` lets them go; checked this often.
-    bool archives_waiting = false;
-    std::chrono::steady_clock::time_point archives_checked;
 
     mutable std::mutex mutex;  // guards `deadline` and `reason`
     std::condition_variable stop_requested;
