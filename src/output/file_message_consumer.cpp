@@ -212,17 +212,23 @@ void file_message_consumer::open_seal() {
     }
 }
 
-void file_message_consumer::consume(std::string_view record, bool last) {
-    if (record.size() >= large_record) {
-        large = record;
-        ends.push_back(group.size() + record.size() + 1);
-        write_group();
-        return;
+void file_message_consumer::consume(std::span<const std::string_view> records, bool more_waiting) {
+    for (const std::string_view record : records) {
+        if (record.size() >= large_record) {
+            large = record;
+            ends.push_back(group.size() + record.size() + 1);
+            write_group();
+            continue;
+        }
+        group.append(record);
+        group.push_back('\n');
+        ends.push_back(group.size());
+        if (ends.size() >= max_group_records || group.size() >= max_group_bytes) {
+            write_group();
+        }
     }
-    group.append(record);
-    group.push_back('\n');
-    ends.push_back(group.size());
-    if (last || ends.size() >= max_group_records || group.size() >= max_group_bytes) {
+    // A lone record goes out at once: only records known to be coming keep the group open.
+    if (!more_waiting && !ends.empty()) {
         write_group();
     }
 }

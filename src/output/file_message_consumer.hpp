@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,9 +71,10 @@ public:
     file_message_consumer(const file_message_consumer&) = delete;
     file_message_consumer& operator=(const file_message_consumer&) = delete;
 
-    // Never throws for a write problem. With `last` false the record may wait for the next
-    // ones, until a record comes with `last` true or the group is full.
-    void consume(std::string_view record, bool last = true);
+    // Takes a batch of records, in arrival order. Never throws for a write problem. The one
+    // place that decides when a group goes out: once full, at a large record, and at the end of
+    // a batch unless `more_waiting` says records wait behind it, which keep the group open.
+    void consume(std::span<const std::string_view> records, bool more_waiting = false);
     // A held group is retried until `stop_at` and then given up; wakes a retry that waits.
     void request_stop(std::chrono::steady_clock::time_point stop_at);
     // Writes out what is gathered (holding it until the stop deadline at most) and reports the
