@@ -20,10 +20,10 @@ std::string seal_name(const std::string& log);
 // Acts through the folder's descriptor only, and on no file the daemon cannot have made.
 class log_archives {
 public:
-    // `max_archives` 0: all are kept.
+    // `keep` 0: all are kept. `removable` false keeps an archive, and those after it, for now.
     log_archives(const permissions::safe_folder& log_folder, std::string log_name,
-                 std::uint64_t max_archives,
-                 std::function<bool(const std::filesystem::path& archive)> may_remove);
+                 std::uint64_t keep,
+                 std::function<bool(const std::filesystem::path& archive)> removable);
 
     std::vector<std::string> list() const;
     // Renames the log, open as `log`, and its seal when `sealed` to the next archive and its
