@@ -358,6 +358,11 @@ TEST(seal, restarts_a_kill_and_rotation_leave_archives_and_a_log_that_verify_as_
     const auto before = epoch();
     EXPECT_TRUE(eventually([&] { return epoch() >= before + 2; }, 10s));
     EXPECT_EQ(d.stop(SIGTERM), 0);
+    // A record cut short, as a kill in the middle of a write leaves it: the next start ends it.
+    shell("printf 'cut short' >> " + d.output().string());
+    ASSERT_TRUE(d.start());
+    burst();
+    EXPECT_EQ(d.stop(SIGTERM), 0);
     // Retention took the oldest archives with their seals: five archives and the log remain,
     // each with its seal.
     std::vector<path> files, seals;
