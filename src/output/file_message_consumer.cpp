@@ -1,20 +1,15 @@
 #include "output/file_message_consumer.hpp"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <spdlog/spdlog.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <ios>
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <utility>

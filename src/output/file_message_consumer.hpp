@@ -53,13 +53,13 @@ struct log_options {
 };
 
 // Appends each record, byte for byte plus one newline, to the protected event log that it
-// prepares at construction, and archives the log when it reaches its size. Records that come
-// in a run are gathered and written as one group, with one system call. A group that cannot
-// be written is held and retried, which blocks the calling thread: the records behind it wait
-// upstream. When asked, it seals each group in `<log>.seal`, protected like the log, and archives
-// and removes the seal with the log. Owns the log's descriptor and its folder's, walked once at
-// start-up, and the seal's writer. Called from one
-// thread only; the totals, the hold and `request_stop` may be used from any.
+// prepares at construction, and archives the log (log_archives) when it reaches its size.
+// Records of a batch, and of the batches that wait behind it, are gathered and written as one
+// group, with one system call. A group that cannot be written is held and retried, which blocks
+// the calling thread: the records behind it wait upstream. When asked, it seals each group in
+// `<log>.seal`, protected like the log, and archives and removes the seal with the log. Owns
+// the log's descriptor and its folder's, walked once at start-up, and the seal's writer.
+// Called from one thread only; the totals, the hold and `request_stop` may be used from any.
 class file_message_consumer {
 public:
     static constexpr std::size_t max_group_records = 1024;
