@@ -96,9 +96,11 @@ int main(int argc, char* argv[]) {
             {
                 file_message_consumer consumer(log);
                 const std::string record(size, 'r');
+                const std::vector<std::string_view> batch(1024, record);
                 const auto start = std::chrono::steady_clock::now();
-                for (std::uint64_t i = 0; i < count; ++i) {
-                    consumer.consume(record, i % 1024 == 1023 || i + 1 == count);
+                for (std::uint64_t i = 0; i < count; i += batch.size()) {
+                    consumer.consume(std::span(batch).first(static_cast<std::size_t>(
+                        std::min<std::uint64_t>(batch.size(), count - i))));
                 }
                 local = static_cast<double>(count) / test::seconds_since(start);
             }

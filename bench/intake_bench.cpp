@@ -23,23 +23,25 @@ using service_type = message_service<zmq_message_queue, asio_task_executor>;
 struct counting_consumer {
     std::atomic<std::uint64_t> records{0};
     std::uint64_t bytes = 0;
-    void consume(std::string_view message, bool /*last*/) {
-        bytes += message.size();
-        records.fetch_add(1, std::memory_order_release);
+    void consume(std::span<const std::string_view> batch, bool /*more_waiting*/) {
+        for (const auto message : batch) bytes += message.size();
+        records.fetch_add(batch.size(), std::memory_order_release);
     }
 };
 
 struct file_consumer {
     int fd;
     std::atomic<std::uint64_t> records{0};
-    void consume(std::string_view message, bool /*last*/) {
+    void consume(std::span<const std::string_view> batch, bool /*more_waiting*/) {
         char newline = '\n';
-        std::array<iovec, 2> parts{
-            {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}}};
-        if (::writev(fd, parts.data(), 2) < 0) {
-            std::perror("writev");
+        for (const auto message : batch) {
+            std::array<iovec, 2> parts{
+                {{const_cast<char*>(message.data()), message.size()}, {&newline, 1}}};
+            if (::writev(fd, parts.data(), 2) < 0) {
+                std::perror("writev");
+            }
         }
-        records.fetch_add(1, std::memory_order_release);
+        records.fetch_add(batch.size(), std::memory_order_release);
     }
 };
 

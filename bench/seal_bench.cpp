@@ -48,7 +48,7 @@ double run(const std::filesystem::path& folder, mode how, std::size_t size, std:
             std::exit(1);
         }
         if (writer) {
-            writer->seal({&written, 1}, lengths);
+            writer->seal({&written, 1}, lengths, (i + 1) * group.size());
         }
     }
     writer.reset();

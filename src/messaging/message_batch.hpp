@@ -1,35 +1,59 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
-#include <string>
+#include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-// Records received together, in arrival order, in one buffer that owns their bytes: a batch
-// costs a few allocations however many records it holds.
+// Records received together, in arrival order, in one buffer that owns their bytes, with a view
+// of each. Sized at the start for what the batch before it held, a batch costs two allocations
+// however many records it holds, and more only when it outgrows that guess.
 class message_batch {
 public:
     static constexpr std::size_t max_records = 1024;
     static constexpr std::size_t max_bytes = std::size_t{1} << 20;
 
+    message_batch() = default;
+    message_batch(std::size_t expected_records, std::size_t expected_bytes) {
+        views.reserve(expected_records);
+        bytes.reserve(expected_bytes);
+    }
+
     void add(const void* data, std::size_t size) {
-        bytes.append(static_cast<const char*>(data), size);
-        ends.push_back(bytes.size());
+        if (bytes.size() + size > bytes.capacity()) {
+            move_to(std::max(2 * bytes.capacity(), bytes.size() + size));
+        }
+        const std::size_t begin = bytes.size();
+        const auto* const first = static_cast<const char*>(data);
+        bytes.insert(bytes.end(), first, first + size);
+        views.emplace_back(bytes.data() + begin, size);
     }
     // Full once it holds max_records or max_bytes; a single larger record still fits alone.
-    bool full() const { return ends.size() >= max_records || bytes.size() >= max_bytes; }
-    bool empty() const { return ends.empty(); }
-    std::size_t size() const { return ends.size(); }
-    std::string_view operator[](std::size_t index) const {
-        const std::size_t begin = index == 0 ? 0 : ends[index - 1];
-        return std::string_view(bytes).substr(begin, ends[index] - begin);
-    }
+    bool full() const { return views.size() >= max_records || bytes.size() >= max_bytes; }
+    bool empty() const { return views.empty(); }
+    std::size_t size() const { return views.size(); }
+    std::size_t byte_size() const { return bytes.size(); }
+    // Valid as long as the batch, which may be moved: a vector's buffer moves with it.
+    std::span<const std::string_view> records() const { return views; }
     // The memory it holds, for bounds that count bytes.
     std::size_t footprint() const {
-        return bytes.capacity() + ends.capacity() * sizeof(std::size_t);
+        return bytes.capacity() + views.capacity() * sizeof(std::string_view);
     }
 
 private:
-    std::string bytes;
-    std::vector<std::size_t> ends;
+    // Into a larger buffer, the views with it.
+    void move_to(std::size_t capacity) {
+        std::vector<char> larger;
+        larger.reserve(capacity);
+        larger.assign(bytes.begin(), bytes.end());
+        for (std::string_view& view : views) {
+            view = {larger.data() + (view.data() - bytes.data()), view.size()};
+        }
+        bytes = std::move(larger);
+    }
+
+    std::vector<char> bytes;
+    std::vector<std::string_view> views;
 };

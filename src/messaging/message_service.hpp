@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -19,15 +20,16 @@
 
 // Owns the message queue and the task executor, and runs the receive thread. Each pass takes
 // what the queue holds (one record, or as many as were waiting) and hands it to the executor
-// as one task, which gives every record to each registered consumer in registration order.
+// as one task, which gives the whole batch to each registered consumer in registration order.
 // Until the first consumer registers, nothing is taken off the queue, so no message is lost
 // for want of a consumer.
 template <typename Queue, typename Executor>
 class message_service {
 public:
-    // Called with each record in arrival order. `last` is true when no record waits behind
-    // this one for now: a consumer that gathers records writes them out then.
-    using consumer = std::function<void(std::string_view record, bool last)>;
+    // Called with each batch of records in arrival order, and whether more records wait behind
+    // it in the executor: a consumer that gathers records decides from that when they go out.
+    using consumer =
+        std::function<void(std::span<const std::string_view> records, bool more_waiting)>;
 
     message_service(std::unique_ptr<Queue> message_queue, std::unique_ptr<Executor> task_executor)
         : queue(std::move(message_queue)), executor(std::move(task_executor)) {
@@ -68,7 +70,9 @@ public:
             auto next = std::make_shared<std::vector<consumer>>(
                 consumers ? *consumers : std::vector<consumer>{});
             next->emplace_back(
-                [target](std::string_view record, bool last) { target->consume(record, last); });
+                [target](std::span<const std::string_view> records, bool more_waiting) {
+                    target->consume(records, more_waiting);
+                });
             consumers = std::move(next);
             registered_count.store(consumers->size(), std::memory_order_release);
         }
@@ -80,16 +84,22 @@ private:
 
     void receive_loop() {
         consumer_list active;
+        // A batch is sized for what the one before it held: a steady stream of records fills
+        // each with two allocations.
+        std::size_t expected_records = 1;
+        std::size_t expected_bytes = 0;
         while (running.load()) {
             if (!active && !(active = wait_for_consumer())) {
                 break;
             }
             try {
-                message_batch batch;
+                message_batch batch(expected_records, expected_bytes);
                 queue->receive_batch(batch);
                 if (batch.empty()) {
                     continue;
                 }
+                expected_records = batch.size();
+                expected_bytes = batch.byte_size();
                 // Checked after the receive, so a consumer registered while it blocked gets
                 // these records; the list only grows, so the lock is taken only when it did.
                 if (registered_count.load(std::memory_order_acquire) != active->size()) {
@@ -115,19 +125,16 @@ private:
         return running.load() ? consumers : nullptr;
     }
 
-    // Runs on the executor's thread. A consumer that throws loses only that record.
+    // Runs on the executor's thread. A consumer that throws loses only that batch.
     static void deliver(const std::vector<consumer>& targets, const message_batch& records,
                         const Executor& runner) {
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            const bool last = i + 1 == records.size() && !runner.has_waiting();
-            for (const auto& target : targets) {
-                try {
-                    target(records[i], last);
-                } catch (const std::exception& error) {
-                    spdlog::error("Task execution failed: {}", error.what());
-                } catch (...) {
-                    spdlog::error("Task execution failed: unknown error");
-                }
+        for (const auto& target : targets) {
+            try {
+                target(records.records(), runner.has_waiting());
+            } catch (const std::exception& error) {
+                spdlog::error("Task execution failed: {}", error.what());
+            } catch (...) {
+                spdlog::error("Task execution failed: unknown error");
             }
         }
     }

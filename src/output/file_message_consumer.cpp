@@ -1,21 +1,15 @@
 #include "output/file_message_consumer.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <spdlog/spdlog.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <ios>
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -68,15 +62,6 @@ std::size_t write_all(const log_calls& calls, int fd, iovec* parts, int count) {
     return written;
 }
 
-bool set_append_only(int fd, bool on) {
-    int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        return false;
-    }
-    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
-    return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-}
-
 // Takes the last `bytes` out of the log, from its real end (which the count of its writer may
 // have drifted from), lifting the append-only attribute for the truncation only. Sets `length`
 // to what is left when they went out; returns the error of the call that failed, or 0.
@@ -110,81 +95,6 @@ bool ends_inside_a_record(int fd) {
     return last != '\n';
 }
 
-// An archive is named after the log plus the UTC second it was made and a sequence number, so
-// that the names sort as strings in the order the archives were made.
-constexpr std::string_view suffix_pattern = "ddddddddTddddddZ-dddddd";
-
-bool is_archive_suffix(std::string_view suffix) {
-    if (suffix.size() != suffix_pattern.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(suffix[i])) != 0;
-        if (suffix_pattern[i] == 'd' ? !digit : suffix[i] != suffix_pattern[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The suffix of the next archive: later than `newest`, also when the clock was set back.
-std::string next_suffix(const std::string& newest) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    ::gmtime_r(&now, &utc);
-    std::array<char, 32> stamp{};
-    std::strftime(stamp.data(), stamp.size(), "%Y%m%dT%H%M%SZ-000000", &utc);
-    std::string suffix = stamp.data();
-    if (suffix > newest) {
-        return suffix;
-    }
-    suffix = newest;
-    // Past the last sequence number the log is held until the clock passes the newest archive.
-    if (suffix.ends_with("999999")) {
-        fail(EOVERFLOW);
-    }
-    for (std::size_t i = suffix.size(); i-- > suffix.size() - 6 && ++suffix[i] > '9';) {
-        suffix[i] = '0';
-    }
-    return suffix;
-}
-
-// Opens an archive only if the daemon can have made it: a regular file owned by root with no
-// other name. Anything else under such a name is left alone (errno EPERM).
-io::unique_fd open_own_archive(int folder_fd, const std::string& name) {
-    io::unique_fd archive(
-        ::openat(folder_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (archive && (::fstat(archive.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-                    info.st_uid != 0 || info.st_nlink != 1)) {
-        archive.reset();
-        errno = EPERM;
-    }
-    return archive;
-}
-
-// Sets the append-only attribute again on archives that lost it: a run killed while it was
-// lifted for a rename, or one whose attribute could not be set back after a rename or a
-// failed removal.
-void protect_archives(const permissions::safe_folder& folder,
-                      const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-        const io::unique_fd archive = open_own_archive(folder.folder_descriptor(), name);
-        int flags = 0;
-        if (!archive || ::ioctl(archive.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
-            (flags & FS_APPEND_FL) != 0) {
-            continue;
-        }
-        const std::string archive_path = (folder.path() / name).string();
-        if (set_append_only(archive.get(), true)) {
-            spdlog::warn("Made archive {} append-only again", archive_path);
-        } else {
-            spdlog::error("Could not make archive {} append-only: {}", archive_path,
-                          std::strerror(errno));
-        }
-    }
-}
-
 }  // namespace
 
 file_message_consumer::file_message_consumer(std::filesystem::path log_path,
@@ -199,7 +109,7 @@ file_message_consumer::file_message_consumer(std::filesystem::path log_path,
     if (reader) {
         record_open = ends_inside_a_record(reader.get());
     }
-    protect_archives(*folder, archives());
+    archives->protect(archives->list());
 }
 
 file_message_consumer::~file_message_consumer() {
@@ -221,53 +131,6 @@ void protect(permissions::protected_file& file) {
         .set_mac_label("0:High:0")
         .set_acl("u::rw-,g::r--,o::---,g:velmo-audit:r")
         .open_append_only(std::ios_base::out | std::ios_base::app);
-}
-
-std::string seal_name(const std::string& log) { return log + ".seal"; }
-
-// A rotation moves the seal first, then the log. A kill between the two leaves the log without
-// its seal and the newest archive's seal without its archive: the archive that seal names is
-// what the log was becoming. Empty when the folder shows no such cut.
-std::string cut_rotation(int folder_fd, const std::string& name, std::uint64_t log_size) {
-    struct stat info {};
-    if (log_size == 0 ||
-        (::fstatat(folder_fd, seal_name(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         info.st_size > 0)) {
-        return {};
-    }
-    io::unique_fd listing(::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const std::unique_ptr<DIR, int (*)(DIR*)> entries(
-        listing ? ::fdopendir(listing.get()) : nullptr, ::closedir);
-    if (!entries) {
-        return {};
-    }
-    listing.release();  // closed with the listing
-    const std::string prefix = name + ".";
-    std::string newest_log;
-    std::string newest_seal;
-    while (const dirent* entry = ::readdir(entries.get())) {
-        std::string_view suffix = entry->d_name;
-        if (!suffix.starts_with(prefix)) {
-            continue;
-        }
-        suffix.remove_prefix(prefix.size());
-        const bool seal = suffix.ends_with(".seal");
-        if (seal) {
-            suffix.remove_suffix(std::string_view(".seal").size());
-        }
-        if (is_archive_suffix(suffix)) {
-            std::string& newest = seal ? newest_seal : newest_log;
-            newest = std::max(newest, std::string(suffix));
-        }
-    }
-    return newest_seal > newest_log ? prefix + newest_seal : std::string();
-}
-
-// Sets the attribute back on a file that was renamed into an archive; `what` names it.
-void keep_append_only(int fd, const std::string& what) {
-    if (!set_append_only(fd, true)) {
-        spdlog::error("Could not make {} append-only: {}", what, std::strerror(errno));
-    }
 }
 
 // The status of the file being written, once its name is known to still refer to it: only that
@@ -301,6 +164,8 @@ void file_message_consumer::open_log() {
     protect(*file);
     if (!folder) {
         folder.emplace(file->folder().duplicate());
+        archives.emplace(*folder, path.filename().string(), options.max_archives,
+                         options.may_remove);
     }
     struct stat info {};
     if (calls.fstat(*file->descriptor(), &info) != 0) {
@@ -311,33 +176,11 @@ void file_message_consumer::open_log() {
     if (options.seal_key_file.empty() && !options.record_lengths) {
         return;
     }
-    if (const std::string archive =
-            cut_rotation(folder->folder_descriptor(), path.filename().string(), size);
-        !archive.empty()) {
-        finish_rotation(archive);
+    if (archives->finish_cut_rotation(*file->descriptor(), size)) {
         open_log();
         return;
     }
     open_seal();
-}
-
-// Ends what a kill cut short: the log gets the name its seal already has.
-void file_message_consumer::finish_rotation(const std::string& archive) {
-    const int fd = *file->descriptor();
-    const int at = folder->folder_descriptor();
-    if (!set_append_only(fd, false)) {
-        fail(errno);
-    }
-    const int renamed =
-        ::renameat2(at, path.filename().c_str(), at, archive.c_str(), RENAME_NOREPLACE) == 0
-            ? 0
-            : errno;
-    keep_append_only(fd, (folder->path() / archive).string());
-    if (renamed != 0) {
-        fail(renamed);
-    }
-    spdlog::warn("Finished a rotation cut short by a crash: the log is now archive {}",
-                 (folder->path() / archive).string());
 }
 
 void file_message_consumer::open_seal() {
@@ -353,7 +196,7 @@ void file_message_consumer::open_seal() {
     }
     // A log begun anew after a rotation that a crash cut short still continues the chain of
     // the newest archive.
-    const auto kept = archives();
+    const auto kept = archives->list();
     io::unique_fd previous(kept.empty() ? -1
                                         : ::openat(folder->folder_descriptor(),
                                                    seal_name(kept.back()).c_str(),
@@ -369,17 +212,23 @@ void file_message_consumer::open_seal() {
     }
 }
 
-void file_message_consumer::consume(std::string_view record, bool last) {
-    if (record.size() >= large_record) {
-        large = record;
-        ends.push_back(group.size() + record.size() + 1);
-        write_group();
-        return;
+void file_message_consumer::consume(std::span<const std::string_view> records, bool more_waiting) {
+    for (const std::string_view record : records) {
+        if (record.size() >= large_record) {
+            large = record;
+            ends.push_back(group.size() + record.size() + 1);
+            write_group();
+            continue;
+        }
+        group.append(record);
+        group.push_back('\n');
+        ends.push_back(group.size());
+        if (ends.size() >= max_group_records || group.size() >= max_group_bytes) {
+            write_group();
+        }
     }
-    group.append(record);
-    group.push_back('\n');
-    ends.push_back(group.size());
-    if (last || ends.size() >= max_group_records || group.size() >= max_group_bytes) {
+    // A lone record goes out at once: only records known to be coming keep the group open.
+    if (!more_waiting && !ends.empty()) {
         write_group();
     }
 }
@@ -536,7 +385,7 @@ void file_message_consumer::seal_run(const iovec* parts, int count, std::size_t 
     for (std::size_t i = done; i < end; ++i) {
         lengths.push_back(ends[i] - (i == 0 ? 0 : ends[i - 1]) - 1);
     }
-    sealer->seal({pieces.data(), used}, lengths);
+    sealer->seal({pieces.data(), used}, lengths, size);
 }
 
 // Makes sure the blocks for `bytes` more are allocated: a group ahead, so that a run of small
@@ -570,153 +419,27 @@ void file_message_consumer::committed(std::size_t end) {
         options.on_written(end - done);
     }
     done = end;
-    remove_archives_let_go();
+    archives->remove_let_go();
 }
 
-void file_message_consumer::remove_archives_let_go() {
-    const auto now = std::chrono::steady_clock::now();
-    if (archives_waiting && now - archives_checked >= std::chrono::seconds(1)) {
-        archives_checked = now;
-        remove_old_archives(archives());
-    }
-}
-
-// Turns the log into an archive beside it and starts a new one: the one place where the log
-// changes files.
+// Turns the log into an archive beside it and starts a new one.
 void file_message_consumer::rotate() {
     const int fd = *file->descriptor();
-    const std::string name = path.filename().string();
-    std::vector<std::string> kept = archives();
-    std::string archive =
-        name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
-    const int at = folder->folder_descriptor();
-    const struct stat opened = named_file(calls, fd, at, name, path);
-    // An append-only file cannot be renamed: the attribute is lifted for the rename only, and
-    // for giving back the room reserved past its end.
-    io::unique_fd seal_fd;
-    if (sealer) {
-        seal_fd.reset(
-            ::openat(at, seal_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        if (!seal_fd || !set_append_only(seal_fd.get(), false)) {
-            fail(errno);
-        }
-    }
-    const auto protect_again = [&] {
-        set_append_only(fd, true);
-        if (seal_fd) {
-            set_append_only(seal_fd.get(), true);
-        }
-    };
-    if (!set_append_only(fd, false)) {
-        const int error = errno;
-        protect_again();
-        fail(error);
-    }
-    // A truncation to its own size frees the blocks reserved past its end (a hole punched
-    // there is a no-op on ext4); not when the file is not the size this writer counted.
+    const struct stat opened =
+        named_file(calls, fd, folder->folder_descriptor(), path.filename().string(), path);
+    // A truncation to its own size frees the blocks reserved past its end (a hole punched there
+    // is a no-op on ext4); not when the file is not the size this writer counted.
     if (reserved > size && static_cast<std::uint64_t>(opened.st_size) == size &&
-        ::ftruncate(fd, static_cast<off_t>(size)) == 0) {
-        reserved = size;
-    }
-    // The seal goes first: a crash between the two leaves a log without a seal, which the next
-    // start archives under its seal's new name, never a seal that covers more than its log.
-    const auto rename_to = [&](const std::string& to) {
-        if (sealer && ::renameat2(at, seal_name(name).c_str(), at, seal_name(to).c_str(),
-                                  RENAME_NOREPLACE) != 0) {
-            return errno;
+        set_append_only(fd, false)) {
+        if (::ftruncate(fd, static_cast<off_t>(size)) == 0) {
+            reserved = size;
         }
-        if (::renameat2(at, name.c_str(), at, to.c_str(), RENAME_NOREPLACE) != 0) {
-            const int error = errno;
-            if (sealer) {
-                ::renameat(at, seal_name(to).c_str(), at, seal_name(name).c_str());
-            }
-            return error;
-        }
-        return 0;
-    };
-    for (int tries = 0, error = 0; (error = rename_to(archive)) != 0;) {
-        if (error != EEXIST || ++tries == 100 || archive.ends_with("999999")) {
-            protect_again();
-            fail(error);
-        }
-        archive.replace(name.size() + 1, std::string::npos,
-                        next_suffix(archive.substr(name.size() + 1)));
+        set_append_only(fd, true);
     }
-    const std::string archive_path = (folder->path() / archive).string();
-    if (seal_fd) {
-        keep_append_only(seal_fd.get(), "the seal of archive " + archive);
-    }
-    keep_append_only(fd, "archive " + archive_path);
+    archives->make_newest(fd, sealer.has_value(), options.sync);
     file.reset();
     size = 0;
-    spdlog::info("Rotated the event log to {}", archive_path);
-    kept.push_back(archive);
-    remove_old_archives(kept);
-    protect_archives(*folder, kept);
-    if (options.sync) {
-        ::fsync(folder->folder_descriptor());
-    }
     open_log();
-}
-
-// The archives of this log in the folder, oldest first.
-std::vector<std::string> file_message_consumer::archives() const {
-    std::vector<std::string> found;
-    const std::string prefix = path.filename().string() + ".";
-    io::unique_fd listing(
-        ::openat(folder->folder_descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const std::unique_ptr<DIR, int (*)(DIR*)> folder_entries(
-        listing ? ::fdopendir(listing.get()) : nullptr, ::closedir);
-    if (!folder_entries) {
-        return found;
-    }
-    listing.release();  // closed with the listing
-    while (const dirent* entry = ::readdir(folder_entries.get())) {
-        const std::string_view entry_name = entry->d_name;
-        if (entry_name.starts_with(prefix) && is_archive_suffix(entry_name.substr(prefix.size()))) {
-            found.emplace_back(entry_name);
-        }
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-// Removes the oldest archives beyond the number to keep; only files the daemon can have made
-// (regular, owned by root, with no other name) are touched.
-void file_message_consumer::remove_old_archives(const std::vector<std::string>& kept) {
-    for (std::size_t i = 0; options.max_archives > 0 && i + options.max_archives < kept.size();
-         ++i) {
-        const std::string archive_path = (folder->path() / kept[i]).string();
-        if (options.may_remove && !options.may_remove(folder->path() / kept[i])) {
-            if (!std::exchange(archives_waiting, true)) {
-                spdlog::warn("Keeping archive {} and those after it until they are forwarded",
-                             archive_path);
-            }
-            return;
-        }
-        const io::unique_fd archive = open_own_archive(folder->folder_descriptor(), kept[i]);
-        if (!archive || !set_append_only(archive.get(), false) ||
-            ::unlinkat(folder->folder_descriptor(), kept[i].c_str(), 0) != 0) {
-            const int error = errno;
-            if (archive) {
-                set_append_only(archive.get(), true);
-            }
-            spdlog::warn("Could not remove archive {}: {}", archive_path, std::strerror(error));
-            continue;
-        }
-        spdlog::info("Removed archive {}", archive_path);
-        const std::string seal = seal_name(kept[i]);
-        const io::unique_fd seal_fd(::openat(folder->folder_descriptor(), seal.c_str(),
-                                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        struct stat info {};
-        if (seal_fd && (::fstat(seal_fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-                        info.st_uid != 0 || !set_append_only(seal_fd.get(), false) ||
-                        ::unlinkat(folder->folder_descriptor(), seal.c_str(), 0) != 0)) {
-            spdlog::warn("Could not remove the seal of archive {}: {}", archive_path,
-                         std::strerror(errno));
-        }
-    }
-    archives_waiting = false;
 }
 
 // Waits `delay`, less when a stop is asked for meanwhile; false once the stop's deadline has

@@ -13,11 +13,13 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "io/unique_fd.hpp"
+#include "output/log_archives.hpp"
 #include "permissions/protected_file.hpp"
 #include "permissions/safe_folder.hpp"
 #include "seal/writer.hpp"
@@ -51,13 +53,13 @@ struct log_options {
 };
 
 // Appends each record, byte for byte plus one newline, to the protected event log that it
-// prepares at construction, and archives the log when it reaches its size. Records that come
-// in a run are gathered and written as one group, with one system call. A group that cannot
-// be written is held and retried, which blocks the calling thread: the records behind it wait
-// upstream. When asked, it seals each group in `<log>.seal`, protected like the log, and archives
-// and removes the seal with the log. Owns the log's descriptor and its folder's, walked once at
-// start-up, and the seal's writer. Called from one
-// thread only; the totals, the hold and `request_stop` may be used from any.
+// prepares at construction, and archives the log (log_archives) when it reaches its size.
+// Records of a batch, and of the batches that wait behind it, are gathered and written as one
+// group, with one system call. A group that cannot be written is held and retried, which blocks
+// the calling thread: the records behind it wait upstream. When asked, it seals each group in
+// `<log>.seal`, protected like the log, and archives and removes the seal with the log. Owns
+// the log's descriptor and its folder's, walked once at start-up, and the seal's writer.
+// Called from one thread only; the totals, the hold and `request_stop` may be used from any.
 class file_message_consumer {
 public:
     static constexpr std::size_t max_group_records = 1024;
@@ -69,9 +71,10 @@ public:
     file_message_consumer(const file_message_consumer&) = delete;
     file_message_consumer& operator=(const file_message_consumer&) = delete;
 
-    // Never throws for a write problem. With `last` false the record may wait for the next
-    // ones, until a record comes with `last` true or the group is full.
-    void consume(std::string_view record, bool last = true);
+    // Takes a batch of records, in arrival order. Never throws for a write problem. The one
+    // place that decides when a group goes out: once full, at a large record, and at the end of
+    // a batch unless `more_waiting` says records wait behind it, which keep the group open.
+    void consume(std::span<const std::string_view> records, bool more_waiting = false);
     // A held group is retried until `stop_at` and then given up; wakes a retry that waits.
     void request_stop(std::chrono::steady_clock::time_point stop_at);
     // Writes out what is gathered (holding it until the stop deadline at most) and reports the
@@ -93,18 +96,15 @@ private:
     void committed(std::size_t end);
     void open_log();
     void open_seal();
-    void finish_rotation(const std::string& archive);
     void seal_run(const iovec* parts, int count, std::size_t bytes, std::size_t end);
     void rotate();
-    std::vector<std::string> archives() const;
-    void remove_old_archives(const std::vector<std::string>& kept);
-    void remove_archives_let_go();
     bool wait_to_retry(std::chrono::milliseconds delay);
 
     const std::filesystem::path path;
     const log_options options;
     const log_calls& calls;
     std::optional<permissions::safe_folder> folder;
+    std::optional<log_archives> archives;
     std::optional<permissions::protected_file> file;
     std::optional<seal::writer> sealer;
     std::vector<std::size_t> lengths;  // of the records of the run being sealed
@@ -123,9 +123,6 @@ private:
     std::size_t done = 0;
     std::optional<std::chrono::steady_clock::time_point> holding_since;
     std::uint64_t lost = 0;
-    // Archives past max_archives are kept until `may_remove` lets them go; checked this often.
-    bool archives_waiting = false;
-    std::chrono::steady_clock::time_point archives_checked;
 
     mutable std::mutex mutex;  // guards `deadline` and `reason`
     std::condition_variable stop_requested;

@@ -38,6 +38,24 @@ std::uint64_t size_of(int fd) {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+// Feeds `count` bytes of `written` from `from` on into the MAC.
+void feed(entry_mac& into, std::span<const std::string_view> written, std::uint64_t from,
+          std::uint64_t count) {
+    for (const auto part : written) {
+        if (from >= part.size()) {
+            from -= part.size();
+            continue;
+        }
+        const auto take = std::min<std::uint64_t>(part.size() - from, count);
+        into.update(part.data() + from, static_cast<std::size_t>(take));
+        count -= take;
+        from = 0;
+        if (count == 0) {
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 // NOLINTNEXTLINE(readability-function-cognitive-complexity): start-up, one case after another
@@ -251,7 +269,8 @@ void writer::seal_log_tail(std::uint64_t log_size, span_reason reason) {
     });
 }
 
-void writer::seal(std::span<const std::string_view> written, std::span<const std::size_t> lengths) {
+void writer::seal(std::span<const std::string_view> written, std::span<const std::size_t> lengths,
+                  std::uint64_t log_size) {
     std::lock_guard guard(lock);
     try {
         if (key) {
@@ -269,36 +288,17 @@ void writer::seal(std::span<const std::string_view> written, std::span<const std
             throw seal_error("the group's records hold {} bytes, but {} were written", framed,
                              total);
         }
-        const std::uint64_t log_size = size_of(log_reader.get());
         if (log_size >= total) {
             seal_log_tail(log_size - total, span_reason::cut_record);
         }
-        // Feeds `count` bytes of `written` from `from` on into the MAC.
-        const auto feed = [&](std::uint64_t from, std::uint64_t count) {
-            return [&, from, count](entry_mac& into) {
-                std::uint64_t skip = from;
-                std::uint64_t left = count;
-                for (const auto part : written) {
-                    if (skip >= part.size()) {
-                        skip -= part.size();
-                        continue;
-                    }
-                    const auto take = std::min<std::uint64_t>(part.size() - skip, left);
-                    into.update(part.data() + skip, static_cast<std::size_t>(take));
-                    left -= take;
-                    skip = 0;
-                    if (left == 0) {
-                        break;
-                    }
-                }
-            };
-        };
+        // Two references, which a std::function holds without an allocation per group.
         if (!lengths.empty()) {
-            append(entry_kind::group, span_reason::none, framed, lengths, feed(0, framed));
+            append(entry_kind::group, span_reason::none, framed, lengths,
+                   [&](entry_mac& into) { feed(into, written, 0, framed); });
         }
         if (total > framed) {
             append(entry_kind::span, span_reason::cut_record, total - framed, {},
-                   feed(framed, total - framed));
+                   [&](entry_mac& into) { feed(into, written, framed, total - framed); });
         }
         flush();
     } catch (const std::exception& error) {

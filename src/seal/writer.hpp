@@ -54,11 +54,13 @@ public:
 
     // After each write to the log (and, in sync mode, after its fdatasync): `written` are the
     // bytes that write put in the log, in order; `lengths` the lengths of the whole records
-    // they begin with, each followed by its newline in `written`. Bytes after those records (a
-    // record cut short by a failed write) are sealed as a span, and so are log bytes written
-    // since the last call that no call told of (the newline that ends such a record). Never
-    // throws: a failure goes to `report`, and what was not written goes out with the next entry.
-    void seal(std::span<const std::string_view> written, std::span<const std::size_t> lengths);
+    // they begin with, each followed by its newline in `written`; `log_size` the log's size
+    // after it, as its writer counts it. Bytes after those records (a record cut short by a
+    // failed write) are sealed as a span, and so are log bytes written since the last call that
+    // no call told of (the newline that ends such a record). Never throws: a failure goes to
+    // `report`, and what was not written goes out with the next entry.
+    void seal(std::span<const std::string_view> written, std::span<const std::size_t> lengths,
+              std::uint64_t log_size);
 
     // After the log and its seal were renamed to an archive and its seal: from now on the
     // entries go to `seal`, a new empty seal file protected like the new log `log`. Its header

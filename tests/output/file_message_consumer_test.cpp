@@ -39,6 +39,13 @@ const log_calls small_disk{small_disk_writev, small_disk_fallocate, ::fdatasync,
 
 std::string record(int i) { return std::to_string(i) + ":" + std::string(i % 60, 'x'); }
 
+// Gives the consumer `records` as one batch.
+void give(file_message_consumer& consumer, const std::vector<std::string>& records,
+          bool more_waiting = false) {
+    const std::vector<std::string_view> batch(records.begin(), records.end());
+    consumer.consume(batch, more_waiting);
+}
+
 std::string logged(spdlog::sinks::ringbuffer_sink_mt& sink) {
     return fmt::format("{}", fmt::join(sink.last_formatted(), ""));
 }
@@ -58,7 +65,11 @@ TEST(file_message_consumer, holds_what_a_full_disk_cannot_take_and_writes_it_who
         std::string expected;
         for (int i = 0; i < 600; ++i) expected += record(i) + "\n";
         std::jthread producer([&] {
-            for (int i = 0; i < 600; ++i) consumer.consume(record(i), i % 50 == 49);
+            for (int from = 0; from < 600; from += 50) {
+                std::vector<std::string> batch;
+                for (int i = from; i < from + 50; ++i) batch.push_back(record(i));
+                give(consumer, batch);
+            }
         });
         ASSERT_TRUE(eventually([&] { return consumer.records_held() > 0; }));
         const std::string before = read_file(dir / "events.log");
@@ -84,9 +95,8 @@ TEST(file_message_consumer, a_stop_gives_up_held_records_at_its_deadline_unless_
         room = 0;
         file_message_consumer consumer(dir / "events.log", {.calls = &small_disk});
         std::jthread producer([&] {
-            consumer.consume("held", false);
-            consumer.consume("too", true);
-            consumer.consume("behind");
+            give(consumer, {"held", "too"});
+            give(consumer, {"behind"});
         });
         ASSERT_TRUE(eventually([&] { return consumer.records_held() == 2; }));
         consumer.request_stop(std::chrono::steady_clock::now() + 2s);
@@ -114,7 +124,9 @@ TEST(file_message_consumer, archives_a_full_log_keeps_the_newest_and_never_split
     const std::vector<std::string> records{std::string(30, 'a'), std::string(200, 'b'),
                                            std::string(10, 'c'), std::string(10, 'd'),
                                            std::string(95, 'e')};
-    for (std::size_t i = 0; i < records.size(); ++i) consumer.consume(records[i], i < 2 || i == 4);
+    give(consumer, {records[0]});
+    give(consumer, {records[1]});
+    give(consumer, {records[2], records[3], records[4]});
     std::vector<path> archives;
     for (const auto& entry : std::filesystem::directory_iterator(dir.root))
         if (entry.path() != log) archives.push_back(entry.path());
