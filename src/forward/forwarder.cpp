@@ -398,11 +398,6 @@ void forwarder::send_more() {
                      bounds.window_bytes - window_bytes, batch);
         if (batch.empty()) {
             caught_up(announced);
-            // Connected, with nothing to send nor to wait for: an idle host ends its outage
-            // now, not with its next record.
-            if (paused && window.empty()) {
-                resume();
-            }
             return;
         }
         for (const auto& next : batch) {
@@ -429,8 +424,16 @@ void forwarder::send_more() {
 // Every record the writer told of before the read that found no more is settled, once the window
 // is empty: the count is made exact again, unless the writer told of more meanwhile.
 void forwarder::caught_up(std::uint64_t announced) {
-    if (window.empty() && counted.load(std::memory_order_relaxed)) {
+    if (!window.empty()) {
+        return;
+    }
+    if (counted.load(std::memory_order_relaxed)) {
         known.compare_exchange_strong(announced, finished.load(std::memory_order_relaxed));
+    }
+    // Connected, with nothing to send nor to wait for: an idle host ends its outage now, not
+    // with its next record.
+    if (paused) {
+        resume();
     }
 }
 

@@ -177,6 +177,35 @@ io::unique_fd open_log(const log_file& file, int seal) {
     return bytes;
 }
 
+struct opened_file {
+    io::unique_fd seal;
+    io::unique_fd bytes;
+    ino_t seal_inode = 0;
+    std::string failure;  // what could not be opened, and why
+};
+
+// A file's seal, if it has one, and its bytes.
+opened_file open_both(const log_file& file) {
+    opened_file opened;
+    if (!file.seal.empty()) {
+        struct stat info {};
+        opened.seal.reset(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!opened.seal || ::fstat(opened.seal.get(), &info) != 0) {
+            opened.failure = file.seal.string() + ": " + std::strerror(errno);
+            return opened;
+        }
+        opened.seal_inode = info.st_ino;
+    }
+    errno = ENOENT;  // the log moved on between the two
+    opened.bytes = file.seal.empty()
+                       ? io::unique_fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC))
+                       : open_log(file, opened.seal.get());
+    if (!opened.bytes) {
+        opened.failure = file.path.string() + ": " + std::strerror(errno);
+    }
+    return opened;
+}
+
 }  // namespace
 
 seal_source::seal_source(std::filesystem::path log_path, bool sync, std::size_t longest)
@@ -230,30 +259,20 @@ std::optional<std::uint64_t> seal_source::open_file(const position& from) {
             return std::nullopt;
         }
         const auto& file = files[static_cast<std::size_t>(std::max<std::ptrdiff_t>(index, 0))];
-        io::unique_fd seal_fd;
-        struct stat info {};
-        if (!file.seal.empty()) {
-            seal_fd.reset(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
-            if (!seal_fd || ::fstat(seal_fd.get(), &info) != 0) {
-                failure = file.seal.string() + ": " + std::strerror(errno);
-                continue;
-            }
-        }
-        current_log = file.seal.empty()
-                          ? io::unique_fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC))
-                          : open_log(file, seal_fd.get());
-        if (!current_log) {
-            failure = file.path.string() + ": " + std::strerror(errno);
+        opened_file opened = open_both(file);
+        if (!opened.failure.empty()) {
+            failure = std::move(opened.failure);
             continue;
         }
         if (!file.problem.empty() && tell && std::exchange(told, file.identity) != file.identity) {
             spdlog::warn("Archive {} has no readable seal ({}): forwarding its lines",
                          file.path.string(), file.problem);
         }
-        current_seal = info.st_ino;
-        if (seal_fd) {
-            current = std::make_unique<seal::reader>(std::move(seal_fd), file.seal.string());
+        current_seal = opened.seal_inode;
+        if (opened.seal) {
+            current = std::make_unique<seal::reader>(std::move(opened.seal), file.seal.string());
         }
+        current_log = std::move(opened.bytes);
         current_identity = file.identity;
         archived = file.archived;
         return offset;

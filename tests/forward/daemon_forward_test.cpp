@@ -88,11 +88,14 @@ TEST(daemon_forwarding, three_nodes_through_outages_and_a_restart_get_each_recor
     };
     send(0, 6000);
     ASSERT_TRUE(stored(3000));
-    cluster.kill(0);
+    // The stream's leader, so that the stream has to elect another.
+    const int leader = events.leader();
+    ASSERT_GE(leader, 0);
+    cluster.kill(leader);
     send(6000, 12000);
     ASSERT_TRUE(stored(9000));
-    cluster.kill(1);
-    cluster.kill(2);
+    for (int i = 0; i < 3; ++i)
+        if (i != leader) cluster.kill(i);
     send(12000, 18000);
     ASSERT_TRUE(eventually(
         [&] {
