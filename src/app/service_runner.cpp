@@ -73,7 +73,10 @@ void wait_for_termination(const sigset_t& previous_mask, const std::string& outp
                               consumer.records_written()) +
                       (forwarder == nullptr  ? ""
                        : forwarder->behind() ? fmt::format(", {} to forward", *forwarder->behind())
-                                             : std::string(", counting the records to forward"));
+                                             : std::string(", counting the records to forward")) +
+                      (forwarder == nullptr || forwarder->state_problem().empty()
+                           ? ""
+                           : ", cannot save the forwarding state: " + forwarder->state_problem());
         if (status != reported) {
             reported = status;
             sd_notify(0, status.c_str());

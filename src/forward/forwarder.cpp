@@ -27,6 +27,9 @@ position load_state(const std::filesystem::path& file) {
     std::string offset;
     std::getline(in, read.log);
     std::getline(in, offset);
+    if (read.log.empty() && offset == "0") {
+        return {};  // kept before anything was forwarded
+    }
     const char* const end = offset.data() + offset.size();
     const auto [rest, error] = std::from_chars(offset.data(), end, read.offset);
     if (read.log.empty() || offset.empty() || error != std::errc() || rest != end) {
@@ -81,30 +84,41 @@ constexpr auto late_ceiling = std::chrono::milliseconds(500);
 forwarder::forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> from,
                      std::filesystem::path state, window_limits limits)
     : source(std::move(from)), target(std::move(to)), state_file(std::move(state)), bounds(limits) {
-    if (state_file.has_parent_path()) {
-        std::filesystem::create_directories(state_file.parent_path());
-    }
     cursor = sent = saved = shared_cursor = load_state(state_file);
+    // A position that cannot be kept would have every restart send everything again.
+    try {
+        if (state_file.has_parent_path()) {
+            std::error_code error;
+            std::filesystem::create_directories(state_file.parent_path(), error);
+            if (error) {
+                throw std::runtime_error(error.message());
+            }
+        }
+        store_state(state_file, saved);
+    } catch (const std::exception& error) {
+        throw std::runtime_error(fmt::format("Cannot write the forwarding state {}: {}",
+                                             state_file.string(), error.what()));
+    }
     worker = std::jthread([this](const std::stop_token& stop) { run(stop); });
 }
 
 void forwarder::stop() {
     {
-        std::lock_guard lock(mutex);
-        stopping = true;
+        std::lock_guard lock(box->mutex);
+        box->stopping = true;
     }
     worker.request_stop();
-    wake.notify_one();
+    box->wake.notify_one();
     worker = {};
 }
 
 void forwarder::written(std::uint64_t count) {
     known.fetch_add(count, std::memory_order_relaxed);
     {
-        std::lock_guard lock(mutex);
-        poked = true;
+        std::lock_guard lock(box->mutex);
+        box->poked = true;
     }
-    wake.notify_one();
+    box->wake.notify_one();
 }
 
 std::optional<std::uint64_t> forwarder::behind() const {
@@ -150,7 +164,7 @@ bool forwarder::take_stock(const std::stop_token& stop) {
     return true;
 }
 
-void forwarder::notify(const std::function<void()>& change) {
+void forwarder::mailbox::notify(const std::function<void()>& change) {
     bool first = false;
     {
         std::lock_guard lock(mutex);
@@ -164,12 +178,13 @@ void forwarder::notify(const std::function<void()>& change) {
 }
 
 void forwarder::forward_until_stopped() {
-    // The handlers outlive this call when the sink does: they hold on to nothing else.
+    // The handlers may outlive the forwarder: they hold on to the mailbox alone.
     const sink::events handlers{
-        [this](std::uint64_t tag, outcome result, std::string_view reason, std::uint64_t place) {
-            notify([&] { arrived.push_back({tag, result, std::string(reason), place}); });
+        [box = box](std::uint64_t tag, outcome result, std::string_view reason,
+                    std::uint64_t place) {
+            box->notify([&] { box->arrived.push_back({tag, result, std::string(reason), place}); });
         },
-        [this] { notify([this] { poked = true; }); }};
+        [box = box] { box->notify([&] { box->poked = true; }); }};
     // What stops a start (a credentials file not readable yet, say) may pass: it is tried again.
     for (;;) {
         try {
@@ -178,8 +193,8 @@ void forwarder::forward_until_stopped() {
         } catch (const std::exception& error) {
             pause(error.what());
         }
-        std::unique_lock lock(mutex);
-        if (wake.wait_for(lock, backoff, [this] { return stopping; })) {
+        std::unique_lock lock(box->mutex);
+        if (box->wake.wait_for(lock, backoff, [this] { return box->stopping; })) {
             lock.unlock();
             save_state(true);
             return;
@@ -189,12 +204,13 @@ void forwarder::forward_until_stopped() {
     std::vector<settled_event> events;
     for (bool stop = false;;) {
         {
-            std::unique_lock lock(mutex);
-            wake.wait_until(lock, next_deadline(),
-                            [&] { return stopping || poked || !arrived.empty(); });
-            stop = stopping;
-            poked = false;
-            events.swap(arrived);
+            std::unique_lock lock(box->mutex);
+            box->wake.wait_until(lock, next_deadline(), [&] {
+                return box->stopping || box->poked || !box->arrived.empty();
+            });
+            stop = box->stopping;
+            box->poked = false;
+            events.swap(box->arrived);
         }
         for (const auto& event : events) {
             settle(event);
@@ -216,9 +232,9 @@ void forwarder::forward_until_stopped() {
     for (const auto deadline = clock::now() + stop_grace;
          !rewinding && waiting > 0 && clock::now() < deadline;) {
         {
-            std::unique_lock lock(mutex);
-            wake.wait_until(lock, deadline, [&] { return !arrived.empty(); });
-            events.swap(arrived);
+            std::unique_lock lock(box->mutex);
+            box->wake.wait_until(lock, deadline, [&] { return !box->arrived.empty(); });
+            events.swap(box->arrived);
         }
         for (const auto& event : events) {
             settle(event);
@@ -264,9 +280,7 @@ void forwarder::settle(const settled_event& event) {
             ack_latency = (ack_latency * 7 + took) / 8;
             // A record sent before the outage began says nothing about the broker now.
             if (paused && event.tag > paused_after) {
-                paused = false;
-                backoff = std::chrono::milliseconds(100);
-                spdlog::info("Forwarding resumed, {} records behind", behind().value_or(0));
+                resume();
             }
             break;
         }
@@ -287,6 +301,12 @@ void forwarder::pause(const std::string& reason) {
         paused_after = next_tag;
         spdlog::warn("Forwarding paused: {}", reason);
     }
+}
+
+void forwarder::resume() {
+    paused = false;
+    backoff = std::chrono::milliseconds(100);
+    spdlog::info("Forwarding resumed, {} records behind", behind().value_or(0));
 }
 
 void forwarder::fail(const std::string& reason) {
@@ -331,6 +351,11 @@ void forwarder::advance_cursor() {
     shared_cursor = cursor;
 }
 
+std::string forwarder::state_problem() const {
+    std::lock_guard lock(cursor_mutex);
+    return save_problem;
+}
+
 position forwarder::acknowledged() const {
     std::lock_guard lock(cursor_mutex);
     return shared_cursor;
@@ -341,6 +366,11 @@ position forwarder::acknowledged() const {
 // cursor, each under its old id, after a pause that grows while the failures go on.
 void forwarder::send_more() {
     const auto now = clock::now();
+    // A lost connection is told at once, whether or not records are on their way.
+    const auto away = target->unavailable();
+    if (away) {
+        pause(*away);
+    }
     if (!rewinding && !window.empty() && window.front().now == stage::waiting &&
         now >= window.front().sent_at + bounds.ack_timeout) {
         fail(fmt::format("no acknowledgement within {} ms", bounds.ack_timeout.count()));
@@ -359,11 +389,7 @@ void forwarder::send_more() {
         backoff = std::min(backoff * 2, bounds.max_backoff);
         return;
     }
-    if (now < retry_at || held(now)) {
-        return;
-    }
-    if (const auto reason = target->unavailable()) {
-        pause(*reason);
+    if (now < retry_at || held(now) || away) {
         return;
     }
     while (window.size() < bounds.window_records && window_bytes < bounds.window_bytes) {
@@ -398,8 +424,16 @@ void forwarder::send_more() {
 // Every record the writer told of before the read that found no more is settled, once the window
 // is empty: the count is made exact again, unless the writer told of more meanwhile.
 void forwarder::caught_up(std::uint64_t announced) {
-    if (window.empty() && counted.load(std::memory_order_relaxed)) {
+    if (!window.empty()) {
+        return;
+    }
+    if (counted.load(std::memory_order_relaxed)) {
         known.compare_exchange_strong(announced, finished.load(std::memory_order_relaxed));
+    }
+    // Connected, with nothing to send nor to wait for: an idle host ends its outage now, not
+    // with its next record.
+    if (paused) {
+        resume();
     }
 }
 
@@ -423,12 +457,18 @@ void forwarder::save_state(bool now) {
     try {
         store_state(state_file, cursor);
         saved = cursor;
-        save_failing = false;
+        if (std::exchange(save_failing, false)) {
+            std::lock_guard lock(cursor_mutex);
+            save_problem.clear();
+        }
     } catch (const std::exception& error) {
+        // Tried again with each later save; the service manager's status tells meanwhile.
         if (std::exchange(save_failing, true)) {
             return;
         }
         spdlog::error("Cannot save the forwarding state {}: {}", state_file.string(), error.what());
+        std::lock_guard lock(cursor_mutex);
+        save_problem = error.what();
     }
 }
 

@@ -37,6 +37,7 @@ struct window_limits {
 // as a duplicate. Owns the source and the sink.
 class forwarder {
 public:
+    // Throws when the state file cannot be written.
     forwarder(std::unique_ptr<sink> to, std::unique_ptr<record_source> from,
               std::filesystem::path state, window_limits limits = {});
     // Waits a moment for the records in flight, saves the position and closes the connection.
@@ -54,6 +55,8 @@ public:
     std::optional<std::uint64_t> behind() const;
     // The position after the last record the broker stored, in order.
     position acknowledged() const;
+    // Why that position cannot be saved now; empty when it can.
+    std::string state_problem() const;
 
 private:
     struct settled_event {
@@ -78,12 +81,11 @@ private:
     // Where to resume, and how many records are still to go from there.
     bool take_stock(const std::stop_token& stop);
     void pause(const std::string& reason);
+    void resume();
     // Whether an acknowledgement the window waits for may be lost: nothing new goes out then.
     bool held(clock::time_point now) const;
     void caught_up(std::uint64_t announced);
     void forward_until_stopped();
-    // Runs `change` under the lock and wakes the worker if it may be asleep.
-    void notify(const std::function<void()>& change);
     clock::time_point next_deadline() const;
     void settle(const settled_event& event);
     void send_more();
@@ -96,15 +98,22 @@ private:
     const std::filesystem::path state_file;
     const window_limits bounds;
 
-    std::mutex mutex;
-    std::condition_variable wake;
-    // Guarded by `mutex`: what the other threads hand over.
-    std::vector<settled_event> arrived;
-    bool poked = false;
-    bool stopping = false;
+    // What the other threads hand over, guarded by `mutex`. The sink's handlers hold it too:
+    // a sink that cannot close in time leaves its connection, and them, behind.
+    struct mailbox {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::vector<settled_event> arrived;
+        bool poked = false;
+        bool stopping = false;
+        // Runs `change` under the lock and wakes the worker if it may be asleep.
+        void notify(const std::function<void()>& change);
+    };
+    const std::shared_ptr<mailbox> box = std::make_shared<mailbox>();
 
     mutable std::mutex cursor_mutex;
     position shared_cursor;  // a copy of `cursor` for other threads
+    std::string save_problem;
 
     std::atomic<std::uint64_t> known{0};
     std::atomic<bool> counted{false};

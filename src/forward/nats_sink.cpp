@@ -1,15 +1,20 @@
 #include "forward/nats_sink.hpp"
 
+#include <fcntl.h>
 #include <nats/nats.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <stdexcept>
 #include <unordered_map>
+
+#include "io/unique_fd.hpp"
 
 namespace forward {
 
@@ -26,6 +31,14 @@ std::string describe(natsStatus status, const char* text) {
     return text != nullptr && *text != '\0' ? text : natsStatus_GetText(status);
 }
 
+// The library reads its files only when it connects, and says little when one is missing.
+void check_readable(const std::string& file, const char* what) {
+    if (!file.empty() && !io::unique_fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC))) {
+        throw std::runtime_error(
+            fmt::format("cannot read the {} file {}: {}", what, file, std::strerror(errno)));
+    }
+}
+
 }  // namespace
 
 struct nats_sink::connection {
@@ -34,6 +47,8 @@ struct nats_sink::connection {
     jsCtx* js = nullptr;
     std::string subject;
     std::string servers;
+    std::string creds;
+    std::string tls_ca;
     int64_t window = 0;
     events handlers;
     std::mutex mutex;
@@ -86,7 +101,9 @@ struct nats_sink::connection {
                 link->handlers.settled(tag, outcome::stored, {}, ack->Sequence);
             } else if (error != nullptr && error->Err == NATS_NO_RESPONDERS) {
                 link->handlers.settled(tag, outcome::failed,
-                                       "no stream takes the subject " + link->subject, 0);
+                                       "no stream answered for the subject " + link->subject +
+                                           ": none takes it, or its leader is being elected",
+                                       0);
             } else if (error != nullptr) {
                 link->handlers.settled(tag,
                                        error->ErrCode == JSStreamMessageExceedsMaximumErr
@@ -112,13 +129,14 @@ nats_sink::nats_sink(const settings::forward_settings& config, std::size_t windo
         link->servers += (link->servers.empty() ? "" : ", ") + server;
     }
     check(natsOptions_SetServers(options, urls.data(), static_cast<int>(urls.size())), "servers");
+    link->creds = config.creds;
+    link->tls_ca = config.tls_ca;
     if (!config.creds.empty()) {
         check(natsOptions_SetUserCredentialsFromFiles(options, config.creds.c_str(), nullptr),
               "creds");
     }
     if (!config.tls_ca.empty()) {
         check(natsOptions_SetSecure(options, true), "tls");
-        check(natsOptions_LoadCATrustedCertificates(options, config.tls_ca.c_str()), "tls_ca");
     }
     check(natsOptions_SetMaxReconnect(options, -1), "reconnect");
     check(natsOptions_SetCustomReconnectDelay(options, &connection::delay, link.get()),
@@ -134,6 +152,9 @@ nats_sink::nats_sink(const settings::forward_settings& config, std::size_t windo
     // A broker that stops answering is noticed within half a minute, not the default minutes.
     check(natsOptions_SetPingInterval(options, 10000), "ping");
     check(natsOptions_SetMaxPingsOut(options, 2), "ping");
+    // A broker that stops reading (stopped, say) would hold a publish, and with it the library's
+    // lock and the stop, in a write for good: such a write fails instead and the link is dropped.
+    check(natsOptions_SetWriteDeadline(options, 2000), "write deadline");
     link->window = static_cast<int64_t>(window);
 }
 
@@ -161,6 +182,16 @@ void nats_sink::start(events handlers) {
     // A start that failed before may be tried again; a connection made stays.
     if (link->nc == nullptr) {
         link->handlers = std::move(handlers);
+        // Files that are not there yet (a secret not yet deployed) may be later.
+        check_readable(link->creds, "credentials");
+        check_readable(link->tls_ca, "CA");
+        if (!link->tls_ca.empty() &&
+            natsOptions_LoadCATrustedCertificates(link->options, link->tls_ca.c_str()) != NATS_OK) {
+            natsStatus status = NATS_OK;
+            const char* text = nats_GetLastError(&status);
+            throw std::runtime_error(fmt::format("cannot load the CA file {}: {}", link->tls_ca,
+                                                 describe(status, text)));
+        }
         const natsStatus status = natsConnection_Connect(&link->nc, link->options);
         if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
             link->nc = nullptr;

@@ -16,8 +16,8 @@ public:
     // How long a record waits for the stream's acknowledgement before it counts as failed.
     static constexpr std::int64_t ack_wait_ms = 5000;
 
-    // Checks the settings (server URLs, credentials, CA) and throws on a bad one; connects
-    // only once started.
+    // Checks the settings (server URLs) and throws on a bad one; reads the credentials and CA
+    // files and connects only once started, which throws while a file cannot be read.
     nats_sink(const settings::forward_settings& config, std::size_t window);
     ~nats_sink() override;
     nats_sink(const nats_sink&) = delete;

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -21,10 +23,14 @@ namespace {
 
 struct log_file {
     std::filesystem::path path;  // where its bytes are read
-    std::filesystem::path seal;
+    std::filesystem::path seal;  // none for an archive written while nothing sealed
     std::string identity;
     // The archive name the log takes in a rotation under way: its seal has that name already.
     std::filesystem::path renaming_to;
+    // Its bytes are all there: those its seal does not cover are read as a span.
+    bool archived = false;
+    // Why a seal beside it cannot be read.
+    std::string problem;
 };
 
 std::string identity_text(const seal::identity& bytes) {
@@ -45,10 +51,21 @@ constexpr auto look_again = std::chrono::milliseconds(20);
 constexpr std::size_t span_pieces = 4096;
 constexpr std::size_t span_chunk = std::size_t{1} << 20;
 
-// The archives of `log`, oldest first, then the log, each named by its seal's identity; a file
-// without a readable seal is left out. A rotation renames the seal first, then the log: in
-// between, the newest archive's seal stands alone and the log has none, and the log's records
-// are read under the archive's seal.
+// An archive's name is the log's, a dot, then a UTC second and a sequence number.
+bool archive_suffix(std::string_view suffix) {
+    constexpr std::string_view pattern = "ddddddddTddddddZ-dddddd";
+    return suffix.size() == pattern.size() &&
+           std::equal(pattern.begin(), pattern.end(), suffix.begin(), [](char want, char got) {
+               return want == 'd' ? std::isdigit(static_cast<unsigned char>(got)) != 0
+                                  : want == got;
+           });
+}
+
+// The archives of `log`, oldest first, then the log, each named by its seal's identity; an
+// archive without a readable seal (written while nothing sealed) by its own name, which never
+// changes. A rotation renames the seal first, then the log: in between, the newest archive's
+// seal stands alone and the log has none, and the log's records are read under the archive's
+// seal.
 std::vector<log_file> log_files(const std::filesystem::path& log) {
     const auto folder = log.has_parent_path() ? log.parent_path() : ".";
     const std::string name = log.filename().string();
@@ -73,22 +90,33 @@ std::vector<log_file> log_files(const std::filesystem::path& log) {
     archives.insert(seals.begin(), seals.end());
     std::vector<log_file> paths;
     for (const auto& archive : archives) {
-        if (!seals.contains(archive)) {
-            continue;
-        }
-        if (logs.contains(archive)) {
-            paths.push_back({folder / archive, seal_of(folder / archive), {}, {}});
-        } else if (archive == *archives.rbegin() && !log_sealed) {
-            paths.push_back({log, seal_of(folder / archive), {}, folder / archive});
+        if (logs.contains(archive) && seals.contains(archive)) {
+            paths.push_back({folder / archive, seal_of(folder / archive), {}, {}, true, {}});
+        } else if (logs.contains(archive) &&
+                   archive_suffix(std::string_view(archive).substr(prefix.size()))) {
+            paths.push_back({folder / archive, {}, archive, {}, true, {}});
+        } else if (!logs.contains(archive) && archive == *archives.rbegin() && !log_sealed) {
+            paths.push_back({log, seal_of(folder / archive), {}, folder / archive, true, {}});
         }
     }
-    paths.push_back({log, seal_of(log), {}, {}});
+    paths.push_back({log, seal_of(log), {}, {}, false, {}});
     std::vector<log_file> files;
     for (auto& file : paths) {
+        if (file.seal.empty()) {
+            files.push_back(std::move(file));
+            continue;
+        }
         try {
             file.identity = identity_text(seal::reader(file.seal).file_header().log);
             files.push_back(std::move(file));
-        } catch (const seal::seal_error&) {
+        } catch (const seal::seal_error& problem) {
+            // An archive of bytes that are all there is read all the same, line by line.
+            if (file.archived && file.renaming_to.empty()) {
+                file.problem = problem.what();
+                file.identity = file.path.filename().string();
+                file.seal.clear();
+                files.push_back(std::move(file));
+            }
         }
     }
     return files;
@@ -149,6 +177,35 @@ io::unique_fd open_log(const log_file& file, int seal) {
     return bytes;
 }
 
+struct opened_file {
+    io::unique_fd seal;
+    io::unique_fd bytes;
+    ino_t seal_inode = 0;
+    std::string failure;  // what could not be opened, and why
+};
+
+// A file's seal, if it has one, and its bytes.
+opened_file open_both(const log_file& file) {
+    opened_file opened;
+    if (!file.seal.empty()) {
+        struct stat info {};
+        opened.seal.reset(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!opened.seal || ::fstat(opened.seal.get(), &info) != 0) {
+            opened.failure = file.seal.string() + ": " + std::strerror(errno);
+            return opened;
+        }
+        opened.seal_inode = info.st_ino;
+    }
+    errno = ENOENT;  // the log moved on between the two
+    opened.bytes = file.seal.empty()
+                       ? io::unique_fd(::open(file.path.c_str(), O_RDONLY | O_CLOEXEC))
+                       : open_log(file, opened.seal.get());
+    if (!opened.bytes) {
+        opened.failure = file.path.string() + ": " + std::strerror(errno);
+    }
+    return opened;
+}
+
 }  // namespace
 
 seal_source::seal_source(std::filesystem::path log_path, bool sync, std::size_t longest)
@@ -163,14 +220,19 @@ void seal_source::open_at(const position& from) {
     taken = 0;
     span_at = span_end = 0;
     scanned.clear();
+    tail_taken = false;
     const auto offset = open_file(from);
     if (!offset) {
         return;
     }
-    while (auto item = current->next()) {
-        if (take(*item, *offset)) {
+    while (current) {
+        const auto item = current->next();
+        if (!item || take(*item, *offset)) {
             break;
         }
+    }
+    if (pieces.empty()) {
+        take_tail(*offset);
     }
     next = {current_identity, *offset};
 }
@@ -178,6 +240,7 @@ void seal_source::open_at(const position& from) {
 std::optional<std::uint64_t> seal_source::open_file(const position& from) {
     std::uint64_t offset = from.offset;
     bool gone = false;
+    std::string failure;
     for (int attempt = 0; attempt < lookups; ++attempt) {
         if (attempt > 0) {
             std::this_thread::sleep_for(look_again);
@@ -196,18 +259,27 @@ std::optional<std::uint64_t> seal_source::open_file(const position& from) {
             return std::nullopt;
         }
         const auto& file = files[static_cast<std::size_t>(std::max<std::ptrdiff_t>(index, 0))];
-        io::unique_fd seal_fd(::open(file.seal.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat info {};
-        if (!seal_fd || ::fstat(seal_fd.get(), &info) != 0) {
+        opened_file opened = open_both(file);
+        if (!opened.failure.empty()) {
+            failure = std::move(opened.failure);
             continue;
         }
-        current_log = open_log(file, seal_fd.get());
-        if (current_log) {
-            current_seal = info.st_ino;
-            current = std::make_unique<seal::reader>(std::move(seal_fd), file.seal.string());
-            current_identity = file.identity;
-            return offset;
+        if (!file.problem.empty() && tell && std::exchange(told, file.identity) != file.identity) {
+            spdlog::warn("Archive {} has no readable seal ({}): forwarding its lines",
+                         file.path.string(), file.problem);
         }
+        current_seal = opened.seal_inode;
+        if (opened.seal) {
+            current = std::make_unique<seal::reader>(std::move(opened.seal), file.seal.string());
+        }
+        current_log = std::move(opened.bytes);
+        current_identity = file.identity;
+        archived = file.archived;
+        return offset;
+    }
+    // Tried again at the next read: said once, not at each.
+    if (!failure.empty() && tell && std::exchange(told, failure) != failure) {
+        spdlog::warn("Cannot forward from {}", failure);
     }
     return std::nullopt;
 }
@@ -264,6 +336,19 @@ void seal_source::scan_span() {
     }
 }
 
+// The bytes of an archive past what its seal covers (written while the seal was not kept, or
+// all of them when it has none) are a span, taken once the seal's entries are.
+bool seal_source::take_tail(std::uint64_t from) {
+    struct stat info {};
+    if (!archived || std::exchange(tail_taken, true) || ::fstat(current_log.get(), &info) != 0) {
+        return false;
+    }
+    span_at = std::max(current ? current->log_end() : 0, from);
+    span_end = static_cast<std::uint64_t>(info.st_size);
+    scan_span();
+    return !pieces.empty();
+}
+
 bool seal_source::next_entry() {
     pieces.clear();
     taken = 0;
@@ -273,20 +358,27 @@ bool seal_source::next_entry() {
             return true;
         }
     }
-    while (auto item = current->next()) {
+    while (current) {
+        const auto item = current->next();
+        if (!item) {
+            break;
+        }
         if (take(*item, 0)) {
             return true;
         }
     }
-    return false;
+    return take_tail(0);
 }
 
 bool seal_source::next_file() {
     struct stat info {};
-    if (::stat(seal_of(log).c_str(), &info) != 0 || info.st_ino == current_seal) {
-        return false;
+    if (!archived) {
+        if (::stat(seal_of(log).c_str(), &info) != 0 || info.st_ino == current_seal) {
+            return false;
+        }
+        // The file was rotated away: what was written before that is in its seal by now.
+        archived = true;
     }
-    // The file was rotated away: what was written before that is in its seal by now.
     if (next_entry()) {
         return true;
     }
@@ -296,16 +388,16 @@ bool seal_source::next_file() {
         return false;
     }
     open_at({files[static_cast<std::size_t>(index) + 1].identity, 0});
-    return current != nullptr;
+    return static_cast<bool>(current_log);
 }
 
 void seal_source::read(const position& from, std::size_t max_records, std::size_t max_bytes,
                        std::vector<record>& out) {
     out.clear();
-    if (!current || from != next) {
+    if (!current_log || from != next) {
         open_at(from);
     }
-    if (!current) {
+    if (!current_log) {
         return;
     }
     std::vector<piece> chosen;
@@ -343,8 +435,9 @@ void seal_source::read(const position& from, std::size_t max_records, std::size_
 std::optional<std::uint64_t> seal_source::count_from(const position& from,
                                                      const std::stop_token& stop) {
     seal_source walk(log, false, max_piece);
+    walk.tell = false;
     walk.open_at(from);
-    if (!walk.current) {
+    if (!walk.current_log) {
         return 0;
     }
     std::uint64_t count = walk.pieces.size() - walk.taken;
@@ -357,20 +450,27 @@ std::optional<std::uint64_t> seal_source::count_from(const position& from,
     return count;
 }
 
-// Through the seal alone: its records end where the bytes it covers end.
+// Through the seal alone, for the log: its records end where the bytes it covers end. An
+// archive's go on to its end.
 position seal_source::resume_at(const position& from) {
     const auto files = log_files(log);
     const auto index = from.log.empty() ? -1 : index_of(files, from.log);
     if (index < 0) {
         return from;  // read() says what it does with a log it no longer has
     }
+    const auto& file = files[static_cast<std::size_t>(index)];
     std::uint64_t end = 0;
     try {
-        seal::reader walk(files[static_cast<std::size_t>(index)].seal);
-        while (walk.next()) {
+        if (file.archived) {
+            end =
+                std::filesystem::file_size(file.renaming_to.empty() ? file.path : file.renaming_to);
+        } else {
+            seal::reader walk(file.seal);
+            while (walk.next()) {
+            }
+            end = walk.log_end();
         }
-        end = walk.log_end();
-    } catch (const seal::seal_error&) {
+    } catch (const std::exception&) {
         return from;
     }
     if (from.offset <= end) {
@@ -383,6 +483,8 @@ position seal_source::resume_at(const position& from) {
     return {from.log, end};
 }
 
+// Whether every record of `archive` comes before `cursor`: true for a file not taken as an
+// archive of `log`, which is never forwarded.
 bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
                     const position& cursor) {
     const auto files = log_files(log);
@@ -391,12 +493,7 @@ bool forwarded_past(const std::filesystem::path& log, const std::filesystem::pat
     const auto found = std::find_if(files.begin(), files.end(), [&](const log_file& file) {
         return file.path.filename() == archive.filename();
     });
-    // An archive with no readable seal is never read, so it never stops retention.
-    if (found == files.end()) {
-        spdlog::warn("Archive {} has no readable seal and cannot be forwarded", archive.string());
-        return true;
-    }
-    return !cursor.log.empty() && found - files.begin() < at;
+    return found == files.end() || (!cursor.log.empty() && found - files.begin() < at);
 }
 
 }  // namespace forward

@@ -17,10 +17,11 @@ namespace forward {
 // The records of a log and of its archives, read back through their seals: a seal's record
 // lengths give each record's bounds, also for records that hold newlines. The archives (the
 // log's name plus a suffix that sorts by age) come first, oldest first, then the log. A file
-// is named by the identity in its seal's header. Bytes a seal covers only as a span (written
-// before the seal, or left unsealed by a crash) are taken line by line, as records were written
-// each with a newline; a line longer than `longest` is taken in pieces of that size, so that
-// memory stays bounded however large the span.
+// is named by the identity in its seal's header, an archive without a readable seal by its
+// name. Bytes a seal covers only as a span (written before the seal, or left unsealed by a
+// crash), an archive's bytes past its seal's end and those of an archive without one are taken
+// line by line, as records were written each with a newline; a line longer than `longest` is
+// taken in pieces of that size, so that memory stays bounded however large the span.
 class seal_source final : public record_source {
 public:
     // `sync`: each batch read is flushed to disk before it is handed on, for a log not
@@ -55,6 +56,8 @@ private:
     void scan_span();
     // Moves on to the next file once the current one is an archive; false if it is the log.
     bool next_file();
+    // Takes the lines of an archive past what its seal covers, from `from` on, once.
+    bool take_tail(std::uint64_t from);
 
     const std::filesystem::path log;
     const bool sync_reads;
@@ -62,7 +65,11 @@ private:
     std::unique_ptr<seal::reader> current;
     io::unique_fd current_log;
     std::string current_identity;
-    ino_t current_seal = 0;
+    ino_t current_seal = 0;  // 0: an archive without a seal
+    bool archived = false;   // the current file's bytes are all there
+    bool tail_taken = false;
+    bool tell = true;           // warnings are for the reader, not for a count
+    std::string told;           // the last one, not repeated
     position next;              // where the current reader stands
     std::vector<piece> pieces;  // of the entry being taken
     std::size_t taken = 0;
@@ -73,9 +80,8 @@ private:
     std::uint64_t scanned_from = 0;
 };
 
-// Whether every record of `archive`, an archive of `log`, comes before `cursor`; also true for
-// an archive without a readable seal, which is never forwarded, and false for a cursor in a
-// log no longer there, as forwarding then goes on from the oldest archive.
+// Whether every record of `archive`, an archive of `log`, comes before `cursor`; false for a
+// cursor in a log no longer there, as forwarding then goes on from the oldest archive.
 bool forwarded_past(const std::filesystem::path& log, const std::filesystem::path& archive,
                     const position& cursor);
 

@@ -19,7 +19,7 @@ enum class outcome {
 
 // A broker beyond the host that stores records and says, for each one, whether it did. An id
 // the broker has stored before is stored once. Its calls come from one thread; its events come
-// from threads of its own.
+// from threads of its own, even after it is gone when it could not close in time.
 class sink {
 public:
     struct refusal {

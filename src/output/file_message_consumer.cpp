@@ -173,14 +173,14 @@ void file_message_consumer::open_log() {
     }
     size = static_cast<std::uint64_t>(info.st_size);
     reserved = size;
-    if (options.seal_key_file.empty() && !options.record_lengths) {
-        return;
-    }
+    // A rotation cut short leaves the log's seal under the archive's name, sealing or not.
     if (archives->finish_cut_rotation(*file->descriptor(), size)) {
         open_log();
         return;
     }
-    open_seal();
+    if (!options.seal_key_file.empty() || options.record_lengths) {
+        open_seal();
+    }
 }
 
 void file_message_consumer::open_seal() {

@@ -107,19 +107,22 @@ log_archives::log_archives(const permissions::safe_folder& log_folder, std::stri
       may_remove(std::move(removable)) {}
 
 // The one place where the log changes files.
-void log_archives::make_newest(int log, bool sealed, bool sync) {
+void log_archives::make_newest(int log, bool sealing, bool sync) {
     std::vector<std::string> kept = list();
     std::string archive =
         name + "." + next_suffix(kept.empty() ? "" : kept.back().substr(name.size() + 1));
     const int at = folder.folder_descriptor();
+    // A seal left from a run that sealed goes along even when this one does not: beside the
+    // next log it would describe bytes it never saw.
+    io::unique_fd seal_fd(
+        ::openat(at, seal_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!seal_fd && (sealing || errno != ENOENT)) {
+        fail(errno);
+    }
+    const bool sealed = static_cast<bool>(seal_fd);
     // An append-only file cannot be renamed: the attribute is lifted for the rename only.
-    io::unique_fd seal_fd;
-    if (sealed) {
-        seal_fd.reset(
-            ::openat(at, seal_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-        if (!seal_fd || !set_append_only(seal_fd.get(), false)) {
-            fail(errno);
-        }
+    if (sealed && !set_append_only(seal_fd.get(), false)) {
+        fail(errno);
     }
     const auto protect_again = [&] {
         set_append_only(log, true);

@@ -26,10 +26,10 @@ public:
                  std::function<bool(const std::filesystem::path& archive)> removable);
 
     std::vector<std::string> list() const;
-    // Renames the log, open as `log`, and its seal when `sealed` to the next archive and its
-    // seal, protects them again and removes the oldest archives beyond the count. Throws
-    // std::system_error, the log left as it was, when it cannot be renamed.
-    void make_newest(int log, bool sealed, bool sync);
+    // Renames the log, open as `log`, and its seal (which must be there when `sealing`) to the
+    // next archive and its seal, protects them again and removes the oldest archives beyond
+    // the count. Throws std::system_error, the log left as it was, when it cannot be renamed.
+    void make_newest(int log, bool sealing, bool sync);
     // A rotation moves the seal first, then the log: after a crash between the two, the log
     // (open as `log`, `size` bytes) holds records while its seal already has the newest
     // archive's name. Gives the log that name too and returns true; false when no rotation

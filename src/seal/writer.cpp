@@ -71,7 +71,8 @@ writer::writer(io::unique_fd seal, int log, options writer_settings)
     const std::uint64_t log_size = size_of(log_reader.get());
     if (seal_size == 0) {
         // Nothing tells a log whose seal was removed to hide an edit from a log never sealed.
-        if (log_size > 0) {
+        // Without a key nothing is vouched for: what the log holds is taken in as found.
+        if (key && log_size > 0) {
             refuse_unsealed(log_size);
         }
         link_to_previous();

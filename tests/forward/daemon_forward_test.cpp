@@ -1,6 +1,6 @@
 // The real daemon forwarding its log: to one nats-server node, to a three-node cluster through
-// outages and a restart, from what was written before forwarding was on, and to a broker that
-// accepts connections and never speaks.
+// outages and a restart, from what was written before forwarding was on or while it was off, and to
+// a broker that accepts connections and never speaks, or stops.
 #include "support/broker.hpp"
 
 using namespace test;
@@ -51,9 +51,6 @@ TEST(daemon_forwarding, every_record_reaches_the_stream_once_in_order_through_ro
     node.kill(0);
     test::daemon d;
     forward_to(d, node.urls()[0], ", max_file_size: 256K, max_archives: 1");
-    // An archive from before forwarding was on has no seal: it never holds retention up.
-    std::filesystem::create_directories(d.output().parent_path());
-    std::ofstream(d.output().string() + ".20000101T000000Z-000000") << "old\n";
     ASSERT_TRUE(d.start());
     producer sender(d.endpoint());
     for (int i = 0; i < 20000; ++i) sender.send(record(i));
@@ -72,7 +69,6 @@ TEST(daemon_forwarding, every_record_reaches_the_stream_once_in_order_through_ro
     const std::string output = d.running().output();
     EXPECT_FALSE(contains(output, "is no longer there")) << output;
     EXPECT_TRUE(contains(output, "Records forwarded: 30001")) << output;
-    EXPECT_TRUE(contains(output, "has no readable seal and cannot be forwarded")) << output;
     EXPECT_EQ(count(output, "Forwarding paused"), 1U) << output;
     EXPECT_EQ(count(output, "Forwarding resumed"), 1U) << output;
 }
@@ -92,11 +88,14 @@ TEST(daemon_forwarding, three_nodes_through_outages_and_a_restart_get_each_recor
     };
     send(0, 6000);
     ASSERT_TRUE(stored(3000));
-    cluster.kill(0);
+    // The stream's leader, so that the stream has to elect another.
+    const int leader = events.leader();
+    ASSERT_GE(leader, 0);
+    cluster.kill(leader);
     send(6000, 12000);
     ASSERT_TRUE(stored(9000));
-    cluster.kill(1);
-    cluster.kill(2);
+    for (int i = 0; i < 3; ++i)
+        if (i != leader) cluster.kill(i);
     send(12000, 18000);
     ASSERT_TRUE(eventually(
         [&] {
@@ -167,6 +166,52 @@ TEST(daemon_forwarding, records_written_before_forwarding_was_on_go_as_lines_of_
     EXPECT_TRUE(contains(d.running().output(), "Records forwarded: 7")) << d.running().output();
 }
 
+TEST(daemon_forwarding, records_written_and_rotated_while_forwarding_was_off_all_go_once) {
+    brokers node(1);
+    stream events(node, 1);
+    test::daemon d;
+    // Without newlines, so that the lines of what was written unsealed are the records.
+    const auto line = [](int i) {
+        return std::string(150, char('a' + i % 26)) + std::to_string(i);
+    };
+    std::uintmax_t bytes = 0;
+    const auto send = [&](int from, int to) {
+        producer sender(d.endpoint());
+        for (int i = from; i < to; ++i) sender.send(line(i));
+        for (int i = from; i < to; ++i) bytes += line(i).size() + 1;
+        // Every byte of the log and its archives, seals aside.
+        ASSERT_TRUE(eventually([&] {
+            std::uintmax_t held = 0;
+            for (const auto& entry : std::filesystem::directory_iterator(d.output().parent_path()))
+                held += entry.path().extension() == ".seal" ? 0 : size_of(entry.path());
+            return held == bytes;
+        }));
+    };
+    forward_to(d, node.urls()[0]);
+    ASSERT_TRUE(d.start());
+    send(0, 10);
+    ASSERT_TRUE(eventually([&] { return events.count() == 10; }, 60s));
+    ASSERT_EQ(d.stop(SIGTERM), 0);
+    d.configure("log_level: info\n", "", ", max_file_size: 8K");
+    ASSERT_TRUE(d.start());
+    send(10, 210);
+    ASSERT_EQ(d.stop(SIGTERM), 0);
+    ASSERT_GE(archives(d), 3U);
+    forward_to(d, node.urls()[0], ", max_file_size: 8K");
+    ASSERT_TRUE(d.start());
+    send(210, 220);
+    ASSERT_TRUE(eventually([&] { return events.count() >= 220; }, 60s)) << d.running().output();
+    std::set<std::string> ids;
+    for (int i = 0; i < 220; ++i) {
+        const auto [got, id] = events.get(std::uint64_t(i) + 1);
+        EXPECT_EQ(got, line(i)) << i;
+        EXPECT_TRUE(ids.insert(id).second) << id;
+    }
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_EQ(events.count(), 220U);
+    EXPECT_TRUE(contains(d.running().output(), "Records forwarded: 210")) << d.running().output();
+}
+
 TEST(daemon_forwarding, a_mute_broker_never_holds_back_the_log_nor_the_stop) {
     listener mute;
     test::daemon d;
@@ -192,4 +237,80 @@ TEST(daemon_forwarding, a_mute_broker_never_holds_back_the_log_nor_the_stop) {
     EXPECT_EQ(d.stop(SIGTERM), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 10s);
     EXPECT_TRUE(contains(d.running().output(), "Records forwarded: 0"));
+}
+
+TEST(daemon_forwarding, a_broker_stopped_with_large_records_in_flight_never_holds_back_the_stop) {
+    brokers node(1);
+    stream events(node, 1);
+    test::daemon d;
+    forward_to(d, node.urls()[0]);
+    ASSERT_TRUE(d.start());
+    producer sender(d.endpoint());
+    sender.send("first");
+    ASSERT_TRUE(eventually([&] { return events.count() == 1; }, 60s));
+    // Alive to the kernel, which takes bytes for it until its buffers are full, but it reads none.
+    node.nodes[0]->signal(SIGSTOP);
+    const std::string large(std::size_t{900} << 10, 'L');
+    for (int i = 0; i < 200; ++i) sender.send(large);
+    EXPECT_TRUE(
+        eventually([&] { return size_of(d.output()) >= 6 + 200 * (large.size() + 1); }, 60s));
+    EXPECT_TRUE(d.running().wait_for_output("Forwarding paused: ", 60s));
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    node.nodes[0]->signal(SIGCONT);
+}
+
+TEST(daemon_forwarding, an_idle_host_tells_each_outage_once_as_it_begins_and_ends) {
+    brokers node(1);
+    stream events(node, 1);
+    test::daemon d;
+    forward_to(d, node.urls()[0]);
+    ASSERT_TRUE(d.start());
+    producer(d.endpoint()).send("one");
+    ASSERT_TRUE(eventually([&] { return events.count() == 1; }, 60s));
+    const auto told = [&](const std::string& what, std::size_t times) {
+        return eventually([&] { return count(d.running().output(), what) == times; }, 60s);
+    };
+    for (std::size_t outage = 1; outage <= 2; ++outage) {
+        node.kill(0);
+        EXPECT_TRUE(told("Forwarding paused: ", outage)) << d.running().output();
+        node.start(0);
+        EXPECT_TRUE(told("Forwarding resumed, 0 records behind", outage)) << d.running().output();
+    }
+    EXPECT_EQ(d.stop(SIGTERM), 0);
+    EXPECT_EQ(outages(d.running().output()), 2) << d.running().output();
+}
+
+TEST(daemon_forwarding, files_it_cannot_use_are_named_with_the_reason) {
+    struct row {
+        std::string file;  // under the daemon's folder
+        std::string key;   // of `forward.nats`, or the state file when empty
+        std::string expected;
+        bool starts;
+    };
+    const std::vector<row> rows{
+        {"secret/none.creds", "creds",
+         "Forwarding paused: cannot read the credentials file {}: No such file or directory", true},
+        {"secret/none.pem", "tls_ca",
+         "Forwarding paused: cannot read the CA file {}: No such file or directory", true},
+        {"locked/forward.state", "",
+         "Cannot write the forwarding state {}: Operation not permitted", false},
+        {"config.yaml/forward.state", "", "Cannot write the forwarding state {}: Not a directory",
+         false},
+    };
+    const listener mute;
+    for (const auto& [file, key, expected, starts] : rows) {
+        test::daemon d;
+        const std::string at = (d.folder / file).string();
+        std::filesystem::create_directories(d.folder / "locked");
+        shell("chattr +i " + (d.folder / "locked").string());
+        d.configure("log_level: info\nforward: {nats: {servers: ['nats://127.0.0.1:" +
+                    std::to_string(mute.port) + "']" +
+                    (key.empty() ? "" : ", " + key + ": '" + at + "'") + "}, state_file: '" +
+                    (key.empty() ? at : (d.folder / "forward.state").string()) + "'}\n");
+        EXPECT_EQ(d.start(), starts) << file << d.running().output();
+        const std::string text = std::string(expected).replace(expected.find("{}"), 2, at);
+        EXPECT_TRUE(d.running().wait_for_output(text)) << d.running().output();
+        EXPECT_EQ(d.stop(SIGTERM), starts ? 0 : 1) << file;
+        shell("chattr -i " + (d.folder / "locked").string());
+    }
 }

@@ -131,6 +131,18 @@ public:
         jsStreamInfo_Destroy(info);
         return messages;
     }
+    // Which node of `brokers` leads the stream now ("node<i>"), or -1 if none does.
+    int leader() const {
+        jsStreamInfo* info = nullptr;
+        if (js_GetStreamInfo(&info, js, "EVENTS", nullptr, nullptr) != NATS_OK) {
+            return -1;
+        }
+        const std::string name = info->Cluster != nullptr && info->Cluster->Leader != nullptr
+                                     ? info->Cluster->Leader
+                                     : "";
+        jsStreamInfo_Destroy(info);
+        return name.starts_with("node") ? std::stoi(name.substr(4)) : -1;
+    }
     // The message at `sequence`: its bytes and its Nats-Msg-Id. A cluster back from an outage
     // may take a moment to answer.
     std::pair<std::string, std::string> get(std::uint64_t sequence) const {
