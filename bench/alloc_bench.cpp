@@ -23,12 +23,15 @@
 #include "output/file_message_consumer.hpp"
 #include "support/harness.hpp"
 
+// The C library's own entry points, under the names it exports for those who replace malloc.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* memory, std::size_t size);
 void* __libc_memalign(std::size_t alignment, std::size_t size);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-identifier-naming)
 
 namespace {
 
@@ -151,8 +154,9 @@ figures measure(std::size_t size, std::size_t per_burst, const log_options& opti
         }
         expected += per_burst;
         // Each burst is written before the next is sent, so that it is one batch.
-        while (consumer.records_written() < expected) {
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        if (!test::eventually([&] { return consumer.records_written() >= expected; },
+                              std::chrono::seconds(30), std::chrono::microseconds(20))) {
+            throw std::runtime_error("a burst was not written within 30 s");
         }
     }
     const auto batches = static_cast<double>(runner.tasks.load() - start_tasks);
@@ -181,11 +185,13 @@ int main(int argc, char* argv[]) {
          {row{"64 x 64 B", 64, 64, false}, row{"64 x 64 B, lengths", 64, 64, true},
           row{"64 x 512 B", 512, 64, false}, row{"1 x 64 B", 64, 1, false}}) {
         std::vector<figures> runs;
+        runs.reserve(static_cast<std::size_t>(rounds));
         for (int round = 0; round < rounds; ++round) {
             runs.push_back(measure(each.size, each.per_burst, {.record_lengths = each.sealed}));
         }
         const auto median = [&](double figures::*field) {
             std::vector<double> values;
+            values.reserve(runs.size());
             for (const figures& run : runs) values.push_back(run.*field);
             std::sort(values.begin(), values.end());
             return values[values.size() / 2];

@@ -115,8 +115,9 @@ int main(int argc, char* argv[]) {
             forward::forwarder forwarder(std::make_unique<forward::nats_sink>(config, window),
                                          std::make_unique<fixed_records>(log, size, count),
                                          config.state_file, limits);
-            while (forwarder.forwarded() < count) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!test::eventually([&] { return forwarder.forwarded() >= count; },
+                                  std::chrono::minutes(10), std::chrono::milliseconds(1))) {
+                throw std::runtime_error("the stream did not take every record within 10 min");
             }
             const double rate = static_cast<double>(count) / test::seconds_since(start);
             std::printf("%-7zu %8zu %14.0f %14.0f %10.1f %12.1f\n", size, window, local, rate,

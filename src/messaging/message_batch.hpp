@@ -20,6 +20,12 @@ public:
         views.reserve(expected_records);
         bytes.reserve(expected_bytes);
     }
+    ~message_batch() = default;
+    message_batch(message_batch&&) noexcept = default;
+    message_batch& operator=(message_batch&&) noexcept = default;
+    // A copy's views would still point into this batch's buffer.
+    message_batch(const message_batch&) = delete;
+    message_batch& operator=(const message_batch&) = delete;
 
     void add(const void* data, std::size_t size) {
         if (bytes.size() + size > bytes.capacity()) {

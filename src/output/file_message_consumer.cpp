@@ -28,7 +28,13 @@ constexpr std::size_t large_record = std::size_t{64} << 10;
 
 const log_calls real_calls{::writev, ::fallocate, ::fdatasync, ::fstat};
 
-[[noreturn]] void fail(int error) { throw std::system_error(error, std::generic_category()); }
+// `step` names what failed, when it is not the write of records itself.
+[[noreturn]] void fail(int error, const char* step = nullptr) {
+    if (step == nullptr) {
+        throw std::system_error(error, std::generic_category());
+    }
+    throw std::system_error(error, std::generic_category(), step);
+}
 
 // Writes every byte of the vector, retrying interrupted and short writes. Returns how many
 // bytes went out; errno tells why when that is fewer than asked.
@@ -140,7 +146,7 @@ struct stat named_file(const log_calls& calls, int fd, int at, const std::string
     struct stat opened {};
     struct stat named {};
     if (calls.fstat(fd, &opened) != 0) {
-        fail(errno);
+        fail(errno, "cannot read the event log's status");
     }
     if (::fstatat(at, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
@@ -169,7 +175,7 @@ void file_message_consumer::open_log() {
     }
     struct stat info {};
     if (calls.fstat(*file->descriptor(), &info) != 0) {
-        fail(errno);
+        fail(errno, "cannot read the event log's status");
     }
     size = static_cast<std::uint64_t>(info.st_size);
     reserved = size;
@@ -188,7 +194,7 @@ void file_message_consumer::open_seal() {
     protect(seal_file);
     io::unique_fd seal_fd(::fcntl(*seal_file.descriptor(), F_DUPFD_CLOEXEC, 0));
     if (!seal_fd) {
-        fail(errno);
+        fail(errno, "cannot keep the seal open");
     }
     if (sealer) {
         sealer->rotate(std::move(seal_fd), *file->descriptor());
@@ -283,7 +289,7 @@ void file_message_consumer::write_records() {
     if (record_open) {
         iovec part{newline.data(), 1};
         if (write_all(calls, *file->descriptor(), &part, 1) != 1) {
-            fail(errno);
+            fail(errno, "cannot end the record cut short");
         }
         record_open = false;
         ++size;
@@ -409,7 +415,7 @@ void file_message_consumer::reserve_room(int fd, std::size_t bytes) {
             return;
         }
     }
-    fail(errno);
+    fail(errno);  // a full disk, which the write of the records would meet as well
 }
 
 // Records done..end are in the log, whole.

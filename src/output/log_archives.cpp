@@ -23,7 +23,9 @@
 
 namespace {
 
-[[noreturn]] void fail(int error) { throw std::system_error(error, std::generic_category()); }
+[[noreturn]] void fail(int error, const char* step) {
+    throw std::system_error(error, std::generic_category(), step);
+}
 
 // An archive's name ends with this, so that the names sort as strings in the order the
 // archives were made.
@@ -56,7 +58,7 @@ std::string next_suffix(const std::string& newest) {
     suffix = newest;
     // Past the last sequence number the log is held until the clock passes the newest archive.
     if (suffix.ends_with("999999")) {
-        fail(EOVERFLOW);
+        fail(EOVERFLOW, "no archive name is left before the clock's next second");
     }
     for (std::size_t i = suffix.size(); i-- > suffix.size() - 6 && ++suffix[i] > '9';) {
         suffix[i] = '0';
@@ -117,12 +119,12 @@ void log_archives::make_newest(int log, bool sealing, bool sync) {
     io::unique_fd seal_fd(
         ::openat(at, seal_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!seal_fd && (sealing || errno != ENOENT)) {
-        fail(errno);
+        fail(errno, "cannot open the seal to archive it");
     }
     const bool sealed = static_cast<bool>(seal_fd);
     // An append-only file cannot be renamed: the attribute is lifted for the rename only.
     if (sealed && !set_append_only(seal_fd.get(), false)) {
-        fail(errno);
+        fail(errno, "cannot lift the seal's append-only attribute to archive it");
     }
     const auto protect_again = [&] {
         set_append_only(log, true);
@@ -133,7 +135,7 @@ void log_archives::make_newest(int log, bool sealing, bool sync) {
     if (!set_append_only(log, false)) {
         const int error = errno;
         protect_again();
-        fail(error);
+        fail(error, "cannot lift the append-only attribute to archive the log");
     }
     // The seal goes first: a crash between the two leaves a log without a seal, which the next
     // start archives under its seal's new name, never a seal that covers more than its log.
@@ -154,7 +156,7 @@ void log_archives::make_newest(int log, bool sealing, bool sync) {
     for (int tries = 0, error = 0; (error = rename_to(archive)) != 0;) {
         if (error != EEXIST || ++tries == 100 || archive.ends_with("999999")) {
             protect_again();
-            fail(error);
+            fail(error, "cannot rename the log to an archive");
         }
         archive.replace(name.size() + 1, std::string::npos,
                         next_suffix(archive.substr(name.size() + 1)));
@@ -195,14 +197,14 @@ bool log_archives::finish_cut_rotation(int log, std::uint64_t size) {
         return false;
     }
     if (!set_append_only(log, false)) {
-        fail(errno);
+        fail(errno, "cannot lift the append-only attribute to archive the log");
     }
     const int renamed =
         ::renameat2(at, name.c_str(), at, archive.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
     const std::string archive_path = (folder.path() / archive).string();
     keep_append_only(log, "archive " + archive_path);
     if (renamed != 0) {
-        fail(renamed);
+        fail(renamed, "cannot rename the log to the archive its seal names");
     }
     spdlog::warn("Finished a rotation cut short by a crash: the log is now archive {}",
                  archive_path);
@@ -253,7 +255,15 @@ void log_archives::remove_old(const std::vector<std::string>& kept) {
     const int at = folder.folder_descriptor();
     for (std::size_t i = 0; max_archives > 0 && i + max_archives < kept.size(); ++i) {
         const std::string archive_path = (folder.path() / kept[i]).string();
-        if (may_remove && !may_remove(folder.path() / kept[i])) {
+        bool removable = true;
+        try {
+            removable = !may_remove || may_remove(folder.path() / kept[i]);
+        } catch (const std::exception& error) {
+            // Called after records were written: a failure here must not fail their write.
+            spdlog::warn("Keeping archive {}: {}", archive_path, error.what());
+            removable = false;
+        }
+        if (!removable) {
             if (!std::exchange(waiting, true)) {
                 spdlog::warn("Keeping archive {} and those after it until they are forwarded",
                              archive_path);
