@@ -54,8 +54,9 @@ int main(int argc, char* argv[]) {
     std::printf("%-8s %14s %14s %8s\n", "record", "consume rec/s", "bare rec/s", "ratio");
     // The row "64 arch" archives its log every 64 MiB (or as told) and is measured against the
     // same consumer without rotation, in place of the bare loop.
-    for (const auto& [size, rotation] : std::vector<std::pair<std::size_t, std::uint64_t>>{
+    for (const auto& [size, rotate_at] : std::vector<std::pair<std::size_t, std::uint64_t>>{
              {64, 0}, {64, rotation_mib << 20}, {512, 0}, {4096, 0}}) {
+        const std::uint64_t rotation = rotate_at;  // a lambda below takes it
         const std::string record(size, 'r');
         const auto count =
             static_cast<std::size_t>(volume_mib * 1024 * 1024 / static_cast<double>(size + 1));

@@ -72,7 +72,9 @@ void create_stream(const std::string& url) {
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+namespace {
+
+int run(int argc, char** argv) {
     const std::uint64_t count = argc > 1 ? std::stoull(argv[1]) : 200000;
     spdlog::set_level(spdlog::level::warn);
     test::temp_dir dir;
@@ -126,4 +128,15 @@ int main(int argc, char* argv[]) {
     }
     std::system(("kill $(cat " + (dir.root / "server.pid").string() + ")").c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "forward_bench: %s\n", error.what());
+        return 1;
+    }
 }

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ int main(int argc, char* argv[]) {
          std::vector<std::pair<std::size_t, std::size_t>>{{64, 1024}, {64, 16}, {4096, 256}}) {
         const auto groups = static_cast<std::size_t>(volume_mib * 1024 * 1024 /
                                                      static_cast<double>((size + 1) * per_group));
-        std::vector<double> rates[3];
+        std::array<std::vector<double>, 3> rates;
         for (int round = 0; round < rounds; ++round) {
             // A different order each round, so that writeback falls on every mode alike.
             for (int i = 0; i < 3; ++i) {

@@ -46,8 +46,9 @@ inline int connect_and_send(const path& where, const std::string& bytes) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{AF_UNIX, {}};
     where.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
     return fd;
 }
 
@@ -69,8 +70,9 @@ public:
         socket.set(zmq::sockopt::sndtimeo, 50);
         socket.set(zmq::sockopt::linger, 0);
         thread = std::jthread([this, record, limit](const std::stop_token& stop) {
-            while (!stop.stop_requested() && sent != limit)
+            while (!stop.stop_requested() && sent != limit) {
                 sent += socket.send(zmq::buffer(record(sent))) ? 1 : 0;
+            }
         });
     }
     // Stops the flood; returns how many records it sent.
