@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -42,6 +44,24 @@ std::string identity_text(const seal::identity& bytes) {
 }
 
 std::filesystem::path seal_of(const std::filesystem::path& file) { return file.string() + ".seal"; }
+
+// An archive without a seal has no identity of its own but its name, which another host (or
+// another log of the same name here) may have too; with the machine's and the folder's, it is
+// one of a kind in a stream a fleet shares.
+std::string unsealed_identity(const std::filesystem::path& archive) {
+    static const std::string machine = [] {
+        std::ifstream in("/etc/machine-id");
+        std::string id;
+        std::getline(in, id);
+        if (id.empty()) {
+            std::array<char, 256> host{};
+            ::gethostname(host.data(), host.size() - 1);
+            id = host.data();
+        }
+        return id;
+    }();
+    return machine + archive.string();
+}
 
 // A log missed by one walk of its folder (one being renamed may be) is looked for again before
 // it counts as gone.
@@ -94,7 +114,8 @@ std::vector<log_file> log_files(const std::filesystem::path& log) {
             paths.push_back({folder / archive, seal_of(folder / archive), {}, {}, true, {}});
         } else if (logs.contains(archive) &&
                    archive_suffix(std::string_view(archive).substr(prefix.size()))) {
-            paths.push_back({folder / archive, {}, archive, {}, true, {}});
+            paths.push_back(
+                {folder / archive, {}, unsealed_identity(folder / archive), {}, true, {}});
         } else if (!logs.contains(archive) && archive == *archives.rbegin() && !log_sealed) {
             paths.push_back({log, seal_of(folder / archive), {}, folder / archive, true, {}});
         }
@@ -113,7 +134,7 @@ std::vector<log_file> log_files(const std::filesystem::path& log) {
             // An archive of bytes that are all there is read all the same, line by line.
             if (file.archived && file.renaming_to.empty()) {
                 file.problem = problem.what();
-                file.identity = file.path.filename().string();
+                file.identity = unsealed_identity(file.path);
                 file.seal.clear();
                 files.push_back(std::move(file));
             }

@@ -185,7 +185,14 @@ void file_message_consumer::open_log() {
         return;
     }
     if (!options.seal_key_file.empty() || options.record_lengths) {
-        open_seal();
+        try {
+            open_seal();
+        } catch (...) {
+            // Without its seal the new log is not taken: the next try makes both again, and
+            // records never go to a log whose writes the archive's seal would describe.
+            file.reset();
+            throw;
+        }
     }
 }
 

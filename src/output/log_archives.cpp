@@ -17,6 +17,7 @@
 #include <memory>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "io/unique_fd.hpp"
@@ -196,6 +197,18 @@ bool log_archives::finish_cut_rotation(int log, std::uint64_t size) {
     if (archive.empty() || (!kept.empty() && kept.back() >= archive)) {
         return false;
     }
+    // The log was last written before its seal was renamed; a log written since (its archives
+    // moved away without their seals, say) is not the one that seal describes.
+    struct stat written {};
+    struct stat renamed_seal {};
+    if (::fstat(log, &written) != 0 ||
+        ::fstatat(at, seal_name(archive).c_str(), &renamed_seal, AT_SYMLINK_NOFOLLOW) != 0 ||
+        std::tie(written.st_mtim.tv_sec, written.st_mtim.tv_nsec) >
+            std::tie(renamed_seal.st_ctim.tv_sec, renamed_seal.st_ctim.tv_nsec)) {
+        spdlog::warn("Not archiving the log under {}: it was written after that seal was made",
+                     archive);
+        return false;
+    }
     if (!set_append_only(log, false)) {
         fail(errno, "cannot lift the append-only attribute to archive the log");
     }
@@ -205,6 +218,10 @@ bool log_archives::finish_cut_rotation(int log, std::uint64_t size) {
     keep_append_only(log, "archive " + archive_path);
     if (renamed != 0) {
         fail(renamed, "cannot rename the log to the archive its seal names");
+    }
+    // Its attribute was lifted for the rename the crash cut short.
+    if (const io::unique_fd seal_fd = open_own_archive(at, seal_name(archive))) {
+        keep_append_only(seal_fd.get(), "the seal of archive " + archive);
     }
     spdlog::warn("Finished a rotation cut short by a crash: the log is now archive {}",
                  archive_path);
